@@ -7,7 +7,8 @@ if(hex_length EQUAL 0)
 endif()
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 # Sixteen bytes per line keeps the generated file readable in a debugger.
-string(REGEX REPLACE "((0x..,){16})" "\\1\n    " bytes "${bytes}")
+string(REPEAT "0x..," 16 line_pattern)
+string(REGEX REPLACE "(${line_pattern})" "\\1\n    " bytes "${bytes}")
 file(WRITE "${OUTPUT}" "// Generated from ${INPUT}; do not edit.
 #include \"xtc/cert.h\"
 
