@@ -7,13 +7,51 @@
 //
 // The line is written when the last copy of the logger goes away.
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <type_traits>
 
 namespace boost::system {
 class error_code;
 }
+
+namespace simple_logger_detail {
+// Values are formatted in the .cpp for a fixed set of types; this maps what callers stream
+// (string literals, char buffers, enums, other pointers) onto that set.
+template <typename T>
+struct logged_as {
+    using type = T;
+};
+template <typename T>
+    requires std::is_enum_v<T>
+struct logged_as<T> {
+    using type = std::underlying_type_t<T>;
+};
+template <typename T>
+    requires std::is_pointer_v<T>
+struct logged_as<T> {
+    using type = const void*;
+};
+template <>
+struct logged_as<const char*> {
+    using type = const char*;
+};
+template <>
+struct logged_as<char*> {
+    using type = const char*;
+};
+template <std::size_t N>
+struct logged_as<char[N]> {
+    using type = const char*;
+};
+template <std::size_t N>
+struct logged_as<const char[N]> {
+    using type = const char*;
+};
+}  // namespace simple_logger_detail
 
 class SimpleLogger {
 public:
@@ -30,13 +68,31 @@ public:
 
     template <typename T>
     SimpleLogger& operator<<(const T& value) {
-        invoke_app_specific_logger(value);
+        using Logged = typename simple_logger_detail::logged_as<std::remove_cv_t<T>>::type;
+        if constexpr (std::is_same_v<Logged, std::remove_cv_t<T>>) {
+            invoke_app_specific_logger<Logged>(value);
+        } else {
+            invoke_app_specific_logger<Logged>(static_cast<Logged>(value));
+        }
         return *this;
     }
 
     class SimpleLoggerImpl;
 
+    /// For tests only: `clock` replaces the wall clock (microseconds since the epoch) and `sink`
+    /// replaces standard error; null restores the real one. Not for production code.
+    using MicrosecondClock = std::int64_t (*)();
+    static void setTestSeams(MicrosecondClock clock, std::ostream* sink);
+
 private:
     std::shared_ptr<SimpleLoggerImpl> impl_;
     std::ostream* stream_;
 };
+
+// Formatted specially in the .cpp: a null C string ends the message's values, and an error
+// code shows as "category:value".
+template <>
+void SimpleLogger::invoke_app_specific_logger<const char*>(const char* const& value);
+template <>
+void SimpleLogger::invoke_app_specific_logger<boost::system::error_code>(
+    const boost::system::error_code& value);
