@@ -1,7 +1,19 @@
-// The four exported entry points. Each is a thin thunk: the work lives in the spine.
+// The four exported entry points: thin thunks into the spine, behind the same guard as the
+// slots so that nothing unwinds into the host.
+#include "plugin/boundary.h"
+#include "plugin/lifecycle.h"
 #include "plugin/plugin_api.h"
 
-#include <cstdio>
+namespace {
+
+// Every slot the plug-in fills: those answered locally, then the operation families.
+slot_table_t plugin_slot_table() { return local_slot_table(); }
+
+std::uint32_t initialize(int version, plugin_slot_t* table) {
+    return initialize_plugin(version, table, plugin_slot_table());
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -16,11 +28,9 @@ void plugin_get_version(std::int32_t* major, std::int32_t* minor) {
 
 const char* plugin_get_description() { return "Ximora Plugin"; }
 
-std::uint32_t plugin_initialize(int /*version*/, plugin_slot_t* /*table*/) {
-    // The start-up sequence is not wired in yet: refuse rather than hand out an empty table.
-    std::fputs("Zarv: unable to initialize plugin.\n", stderr);
-    return 0xC0000002;
+std::uint32_t plugin_initialize(int version, plugin_slot_t* table) {
+    return boundary::guarded<initialize>::call(version, table);
 }
 
-std::uint32_t plugin_finalize() { return 0; }
+std::uint32_t plugin_finalize() { return boundary::guarded<finalize_plugin>::call(); }
 }
