@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "config/SimpleLogger.h"
 #include "config/codes.h"
 #include "config/wire.h"
 #include "health/StatusMonitor.h"
@@ -219,6 +224,53 @@ TEST(CommandBuilders, SizesCodesAndHeaderFields) {
     }
     EXPECT_EQ(wire::get_u32(cases[3].cmd.request, request_layout::SESSION), 99u);
     EXPECT_EQ(cases[3].cmd.session, 99u);
+}
+
+}  // namespace
+
+namespace {
+
+// Counts lines of `log` that end with `text`.
+int count_lines_ending(const std::string& log, const std::string& text) {
+    int count = 0;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find('\n', start);
+        if (end == std::string::npos) {
+            end = log.size();
+        }
+        std::string_view line(log.data() + start, end - start);
+        if (line.size() >= text.size() && line.substr(line.size() - text.size()) == text) {
+            ++count;
+        }
+        start = end + 1;
+    }
+    return count;
+}
+
+// The log threshold is read once per process, so each case runs in a fresh child process.
+void expect_retry_log(std::uint32_t code, const char* debug_line, const char* warning_line) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("AppLogLevel", "debug", 1);
+            std::ostringstream log;
+            SimpleLogger::setTestSeams(nullptr, &log);
+            automated_retry([code] { return code; }, SEQUENCE_ATTEMPTS);
+            SimpleLogger::setTestSeams(nullptr, nullptr);
+            const bool ok = count_lines_ending(log.str(), debug_line) == 5 &&
+                            count_lines_ending(log.str(), warning_line) == 1 &&
+                            log.str().find(": warning: ") != std::string::npos;
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(AutomatedRetryLog, EveryRetryIsLoggedAndGivingUpIsAWarning) {
+    expect_retry_log(RC_RETRY, "Retrying command sequence.",
+                     "Too many retries, giving up with RC_BUSY.");
+    expect_retry_log(ORVA_RET_CONTEXT_INVALID, "Retrying command sequence.",
+                     "Too many retries, giving up with CONTEXT_INVALID.");
 }
 
 }  // namespace
