@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -278,6 +280,33 @@ TEST(Registry, ConcurrentCommandsNeverShareASequenceNumber) {
     }
     EXPECT_EQ(all.size(), static_cast<std::size_t>(THREADS * REQUESTS));
     EXPECT_EQ(*all.rbegin(), static_cast<std::uint64_t>(THREADS * REQUESTS - 1));
+}
+
+TEST(RwLock, AWaitingWriterKeepsNewReadersOut) {
+    // With a reader-preferring lock new readers always get in and this never sees a refusal.
+    xtc::rw_lock lock;
+    lock.lock_shared();
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        lock.lock();
+        written = true;
+        lock.unlock();
+    });
+    bool reader_refused = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!reader_refused && std::chrono::steady_clock::now() < deadline) {
+        if (lock.try_lock_shared()) {
+            lock.unlock_shared();
+            std::this_thread::yield();
+        } else {
+            reader_refused = true;
+        }
+    }
+    EXPECT_FALSE(written);
+    lock.unlock_shared();
+    writer.join();
+    EXPECT_TRUE(reader_refused);
+    EXPECT_TRUE(written);
 }
 
 }  // namespace
