@@ -18,8 +18,19 @@
 
 namespace xtc {
 
-const chain_rule XTC_CHAIN{122, 127, 8, 7, 1};
-const chain_rule PEC_CHAIN{32, 8, 7, 1};
+namespace {
+
+constexpr std::uint8_t code(CertificateFunction function) {
+    return static_cast<std::uint8_t>(function);  // the low byte
+}
+
+}  // namespace
+
+const chain_rule XTC_CHAIN{code(CertificateFunction::PARTITION), code(CertificateFunction::CA_127),
+                           code(CertificateFunction::CA_8), code(CertificateFunction::CA_7),
+                           code(CertificateFunction::ROOT)};
+const chain_rule PEC_CHAIN{code(CertificateFunction::CHALLENGE), code(CertificateFunction::CA_8),
+                           code(CertificateFunction::CA_7), code(CertificateFunction::ROOT)};
 
 namespace {
 
@@ -31,12 +42,13 @@ constexpr unsigned BASE128_BITS = 7;
 constexpr std::uint8_t BASE128_MORE = 0x80;
 constexpr std::uint8_t BASE128_MASK = 0x7F;
 
+constexpr auto PEN_HIGH =
+    static_cast<std::uint8_t>(BASE128_MORE | (CERT_FUNCTION_PEN >> BASE128_BITS));
+constexpr auto PEN_LOW = static_cast<std::uint8_t>(BASE128_MASK & CERT_FUNCTION_PEN);
+
 // SEQUENCE { OID 1.3.6.1.4.1.<pen>.1.<function> } without the function byte.
-constexpr std::array<std::uint8_t, 12> cert_fun_oid{
-    0x30, 0x0B, 0x06, 0x09, 0x2B, 0x06, 0x01, 0x04, 0x01,
-    static_cast<std::uint8_t>(BASE128_MORE | (CERT_FUNCTION_PEN >> BASE128_BITS)),
-    static_cast<std::uint8_t>(CERT_FUNCTION_PEN & BASE128_MASK),
-    0x01};
+constexpr std::array<std::uint8_t, 12> cert_fun_oid{0x30, 0x0B, 0x06, 0x09,     0x2B,    0x06,
+                                                    0x01, 0x04, 0x01, PEN_HIGH, PEN_LOW, 0x01};
 constexpr std::size_t FUNCTION_VALUE_SIZE = cert_fun_oid.size() + 1;
 constexpr std::size_t FUNCTION_CODE_OFFSET = cert_fun_oid.size();
 
@@ -100,7 +112,8 @@ bool validate_certificate_function(X509* cert, std::uint8_t code) {
     const int count = X509_get_ext_count(cert);
     for (int i = 0; i < count; ++i) {
         const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(X509_get_ext(cert, i));
-        if (value == nullptr || ASN1_STRING_length(value) != static_cast<int>(FUNCTION_VALUE_SIZE)) {
+        if (value == nullptr ||
+            ASN1_STRING_length(value) != static_cast<int>(FUNCTION_VALUE_SIZE)) {
             continue;
         }
         const unsigned char* bytes = ASN1_STRING_get0_data(value);
@@ -120,8 +133,9 @@ int verify_callback(int ok, X509_STORE_CTX* ctx) {
         return 0;
     }
     const int depth = X509_STORE_CTX_get_error_depth(ctx);
-    const bool function_fits = depth >= 0 && static_cast<std::size_t>(depth) < rule->size() &&
-                               validate_certificate_function(cert, (*rule)[static_cast<std::size_t>(depth)]);
+    const bool function_fits =
+        depth >= 0 && static_cast<std::size_t>(depth) < rule->size() &&
+        validate_certificate_function(cert, (*rule)[static_cast<std::size_t>(depth)]);
     if (ok != 0) {
         if (function_fits) {
             return 1;
@@ -130,17 +144,17 @@ int verify_callback(int ok, X509_STORE_CTX* ctx) {
         return 0;
     }
     switch (X509_STORE_CTX_get_error(ctx)) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-        X509_STORE_CTX_set_error(ctx, X509_V_OK);
-        return 1;
-    case X509_V_ERR_INVALID_CA:
-        if (function_fits) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
             X509_STORE_CTX_set_error(ctx, X509_V_OK);
             return 1;
-        }
-        return 0;
-    default:
-        return 0;
+        case X509_V_ERR_INVALID_CA:
+            if (function_fits) {
+                X509_STORE_CTX_set_error(ctx, X509_V_OK);
+                return 1;
+            }
+            return 0;
+        default:
+            return 0;
     }
 }
 
@@ -238,13 +252,15 @@ cert_stack_handle read_certs(const std::vector<std::vector<std::uint8_t>>& ders)
 namespace detail {
 
 pkey_handle get_cert_key_with_root(std::span<const std::uint8_t> root_der, const chain_rule& rule,
-                                   const cert_handle& cert, const cert_stack_handle& intermediates) {
+                                   const cert_handle& cert,
+                                   const cert_stack_handle& intermediates) {
     if (!cert || !intermediates) {
         return {};
     }
     auto store = make_store(root_der);
     store_ctx_ptr ctx(X509_STORE_CTX_new());
-    if (!store || !ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert.get(), intermediates.get()) != 1) {
+    if (!store || !ctx ||
+        X509_STORE_CTX_init(ctx.get(), store.get(), cert.get(), intermediates.get()) != 1) {
         return {};
     }
     X509_STORE_CTX_set_app_data(ctx.get(), const_cast<chain_rule*>(&rule));
@@ -261,7 +277,8 @@ pkey_handle get_cert_key_with_root(std::span<const std::uint8_t> root_der, const
 
 }  // namespace detail
 
-pkey_handle get_cert_key(const chain_rule& rule, const cert_handle& cert, const cert_stack_handle& intermediates) {
+pkey_handle get_cert_key(const chain_rule& rule, const cert_handle& cert,
+                         const cert_stack_handle& intermediates) {
     return detail::get_cert_key_with_root(built_in_root(), rule, cert, intermediates);
 }
 
@@ -270,7 +287,8 @@ std::optional<std::uint64_t> get_partition_id(const cert_handle& cert) {
     if (cn == nullptr || ASN1_STRING_length(cn) < 0) {
         return std::nullopt;
     }
-    const auto length = std::min(static_cast<std::size_t>(ASN1_STRING_length(cn)), PARTITION_ID_MAX_CHARS);
+    const auto length =
+        std::min(static_cast<std::size_t>(ASN1_STRING_length(cn)), PARTITION_ID_MAX_CHARS);
     const std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(cn)), length);
     return stringToOptional<std::uint64_t>(text);
 }

@@ -19,6 +19,17 @@ using cert_handle = std::shared_ptr<X509>;
 using cert_stack_handle = std::shared_ptr<STACK_OF_X509>;
 using pkey_handle = std::shared_ptr<EVP_PKEY>;
 
+/// What a certificate may be used for; its low byte is the code in the certificate's
+/// function extension.
+enum class CertificateFunction : std::uint32_t {
+    ROOT = 1,
+    CA_7 = 7,
+    CA_8 = 8,
+    CHALLENGE = 32,
+    PARTITION = 122,
+    CA_127 = 127,
+};
+
 /// Function codes each depth of a chain must carry, leaf first.
 using chain_rule = std::vector<std::uint8_t>;
 extern const chain_rule XTC_CHAIN;  // 122, 127, 8, 7, 1

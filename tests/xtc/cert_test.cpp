@@ -194,6 +194,27 @@ TEST_F(CertRootTest, PartitionChainDoesNotPassTheChallengeRule) {
                                                      stack_of(chain, {CA_127, CA_8, CA_7})));
 }
 
+TEST_F(CertRootTest, MintedTlsServerCertificateFitsLoopback) {
+    temp_dir_t dir;
+    pki::mint_deployment(*root_, dir.path(), {{1001}, "acme-domain", 0});
+    const auto server = pki::load_cert(dir.path() / "tls" / "server.pem");
+    const auto ca = pki::load_cert(dir.path() / "tls" / "ca-bundle.pem");
+    EXPECT_TRUE(same_key(xtc::pkey_handle(X509_get_pubkey(server.get()), EVP_PKEY_free),
+                         pki::load_key(dir.path() / "tls" / "server.key")));
+    EXPECT_EQ(X509_check_ip_asc(server.get(), "127.0.0.1", 0), 1);
+    EXPECT_EQ(X509_check_host(server.get(), "localhost", 0, 0, nullptr), 1);
+
+    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
+                                                                  X509_STORE_free);
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(),
+                                                                        X509_STORE_CTX_free);
+    ASSERT_EQ(X509_STORE_add_cert(store.get(), ca.get()), 1);
+    ASSERT_EQ(X509_STORE_CTX_init(ctx.get(), store.get(), server.get(), nullptr), 1);
+    X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER);
+    EXPECT_EQ(X509_verify_cert(ctx.get()), 1)
+        << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
+}
+
 TEST_F(CertRootTest, EmptyRuleOrMissingInputsFail) {
     const auto chain = pki::issue_chain(*root_, partition_chain_specs());
     const auto leaf = xtc::read_cert(pki::to_der(chain[LEAF].cert));
@@ -410,27 +431,6 @@ TEST_F(DevRootTest, MintedDeploymentVerifiesAgainstTheCompiledInRoot) {
     const auto pec_key = xtc::get_cert_key(xtc::PEC_CHAIN, xtc::read_cert(read_der("leaf.der")),
                                            xtc::read_certs({read_der("8.der"), read_der("7.der")}));
     EXPECT_TRUE(same_key(pec_key, pki::load_key(dir.path() / "pec-chain" / "leaf.key")));
-}
-
-TEST_F(DevRootTest, MintedTlsServerCertificateFitsLoopback) {
-    temp_dir_t dir;
-    pki::mint_deployment(root_, dir.path(), {{1001}, "acme-domain", 0});
-    const auto server = pki::load_cert(dir.path() / "tls" / "server.pem");
-    const auto ca = pki::load_cert(dir.path() / "tls" / "ca-bundle.pem");
-    EXPECT_TRUE(same_key(xtc::pkey_handle(X509_get_pubkey(server.get()), EVP_PKEY_free),
-                         pki::load_key(dir.path() / "tls" / "server.key")));
-    EXPECT_EQ(X509_check_ip_asc(server.get(), "127.0.0.1", 0), 1);
-    EXPECT_EQ(X509_check_host(server.get(), "localhost", 0, 0, nullptr), 1);
-
-    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
-                                                                  X509_STORE_free);
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(),
-                                                                        X509_STORE_CTX_free);
-    ASSERT_EQ(X509_STORE_add_cert(store.get(), ca.get()), 1);
-    ASSERT_EQ(X509_STORE_CTX_init(ctx.get(), store.get(), server.get(), nullptr), 1);
-    X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER);
-    EXPECT_EQ(X509_verify_cert(ctx.get()), 1)
-        << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <openssl/x509.h>
 
 #include <fcntl.h>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <stdexcept>
 
 namespace ximora::pki {
 namespace {
@@ -77,7 +77,8 @@ void write_cert_der(const std::filesystem::path& path, const x509_ptr& cert) {
 
 void write_key_pem(const std::filesystem::path& path, const pkey_ptr& key) {
     // Created private from the start so the key is never readable by others.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, PRIVATE_FILE_MODE);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, PRIVATE_FILE_MODE);
     if (fd < 0) {
         fail("cannot open", path);
     }
@@ -87,7 +88,8 @@ void write_key_pem(const std::filesystem::path& path, const pkey_ptr& key) {
         ::close(fd);
         fail("cannot open", path);
     }
-    if (PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    if (PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+        1) {
         fail("cannot write", path);
     }
 }
@@ -126,7 +128,8 @@ issued_t load_root(const std::filesystem::path& dir) {
     return root;
 }
 
-void mint_deployment(const issued_t& root, const std::filesystem::path& out, const deployment_options_t& options) {
+void mint_deployment(const issued_t& root, const std::filesystem::path& out,
+                     const deployment_options_t& options) {
     std::filesystem::create_directories(out / "pec-chain");
     std::filesystem::create_directories(out / "tls");
 

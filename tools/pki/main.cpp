@@ -115,7 +115,8 @@ int run_root(int argc, char** argv) {
         }
     }
     if (options.count("--force") == 0 && std::filesystem::exists(out / "root.der")) {
-        std::cerr << "ximora-pki: " << (out / "root.der").string() << " exists; use --force to replace it\n";
+        std::cerr << "ximora-pki: " << (out / "root.der").string()
+                  << " exists; use --force to replace it\n";
         return 1;
     }
     pki::write_root(out, pki::self_signed(spec));
@@ -123,7 +124,8 @@ int run_root(int argc, char** argv) {
 }
 
 int run_mint(int argc, char** argv) {
-    const auto options = parse_options(argc, argv, {"--root", "--out", "--partitions", "--domain", "--pen"}, {});
+    const auto options =
+        parse_options(argc, argv, {"--root", "--out", "--partitions", "--domain", "--pen"}, {});
     pki::deployment_options_t deployment;
     deployment.pen = pen_option(options);
     deployment.partitions = serial_list(required(options, "--partitions"));
@@ -150,7 +152,8 @@ int main(int argc, char** argv) {
             std::cout << USAGE;
             return 0;
         }
-        throw usage_error(command.empty() ? "a command is required" : "unknown command '" + command + "'");
+        throw usage_error(command.empty() ? "a command is required"
+                                          : "unknown command '" + command + "'");
     } catch (const usage_error& e) {
         std::cerr << "ximora-pki: " << e.what() << "\n\n" << USAGE;
         return 2;

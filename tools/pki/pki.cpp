@@ -59,7 +59,7 @@ x509_ptr wrap(X509* cert) {
 }
 
 ext_ptr make_ext(X509V3_CTX* ctx, int nid, const char* value) {
-    ext_ptr ext(X509V3_EXT_nconf_nid(nullptr, ctx, nid, const_cast<char*>(value)));
+    ext_ptr ext(X509V3_EXT_nconf_nid(nullptr, ctx, nid, value));
     if (!ext) {
         fail(std::string("cannot build extension ") + OBJ_nid2sn(nid) + "=" + value);
     }
@@ -76,7 +76,8 @@ ext_ptr function_ext(const cert_spec_t& spec) {
     const unsigned pen = resolve_pen(spec.pen);
     const auto value = function_extension_value(pen, *spec.function);
     std::unique_ptr<ASN1_OCTET_STRING, octet_deleter> octets(ASN1_OCTET_STRING_new());
-    if (!octets || ASN1_OCTET_STRING_set(octets.get(), value.data(), static_cast<int>(value.size())) != 1) {
+    if (!octets ||
+        ASN1_OCTET_STRING_set(octets.get(), value.data(), static_cast<int>(value.size())) != 1) {
         fail("out of memory");
     }
     std::unique_ptr<ASN1_OBJECT, object_deleter> oid;
@@ -86,8 +87,8 @@ ext_ptr function_ext(const cert_spec_t& spec) {
         const std::string text = "1.3.6.1.4.1." + std::to_string(pen) + ".2";
         oid.reset(OBJ_txt2obj(text.c_str(), 1));
     }
-    ext_ptr ext(oid ? X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), spec.function_critical ? 1 : 0,
-                                                   octets.get())
+    ext_ptr ext(oid ? X509_EXTENSION_create_by_OBJ(nullptr, oid.get(),
+                                                   spec.function_critical ? 1 : 0, octets.get())
                     : nullptr);
     if (!ext) {
         fail("cannot build function extension");
@@ -98,7 +99,8 @@ ext_ptr function_ext(const cert_spec_t& spec) {
 void set_subject(X509* cert, const cert_spec_t& spec) {
     X509_NAME* name = X509_get_subject_name(cert);
     const auto* org = reinterpret_cast<const unsigned char*>("Ximora");
-    bool ok = X509_NAME_add_entry_by_NID(name, NID_organizationName, MBSTRING_UTF8, org, -1, -1, 0) == 1;
+    bool ok =
+        X509_NAME_add_entry_by_NID(name, NID_organizationName, MBSTRING_UTF8, org, -1, -1, 0) == 1;
     if (ok && spec.common_name) {
         // A string type rather than MBSTRING_*: size limits must not stop odd test names
         // such as an empty CN.
@@ -113,7 +115,8 @@ void set_subject(X509* cert, const cert_spec_t& spec) {
 
 void set_validity(X509* cert, const window_t& window) {
     auto adjust = [](ASN1_TIME* t, std::int64_t offset) {
-        return X509_time_adj_ex(t, static_cast<int>(offset / DAY), static_cast<long>(offset % DAY), nullptr);
+        return X509_time_adj_ex(t, static_cast<int>(offset / DAY), static_cast<long>(offset % DAY),
+                                nullptr);
     };
     if (adjust(X509_getm_notBefore(cert), window.not_before) == nullptr ||
         adjust(X509_getm_notAfter(cert), window.not_after) == nullptr) {
@@ -134,7 +137,8 @@ void add_extensions(X509* cert, X509* issuer, const cert_spec_t& spec) {
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
     if (spec.ca) {
         add_ext(cert, make_ext(&ctx, NID_basic_constraints, "critical,CA:TRUE"));
-        add_ext(cert, make_ext(&ctx, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature"));
+        add_ext(cert,
+                make_ext(&ctx, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature"));
     }
     add_ext(cert, make_ext(&ctx, NID_subject_key_identifier, "hash"));
     if (issuer != cert) {
@@ -211,13 +215,15 @@ pkey_ptr generate_key(const key_spec_t& spec) {
     if (spec.algo == key_spec_t::algorithm::ec) {
         key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", spec.curve.c_str());
     } else {
-        std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_deleter> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+        std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_deleter> ctx(
+            EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
         unsigned bits = spec.rsa_bits;
         unsigned exponent = spec.rsa_exponent;
         const OSSL_PARAM params[] = {OSSL_PARAM_construct_uint(OSSL_PKEY_PARAM_RSA_BITS, &bits),
                                      OSSL_PARAM_construct_uint(OSSL_PKEY_PARAM_RSA_E, &exponent),
                                      OSSL_PARAM_construct_end()};
-        if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_params(ctx.get(), params) != 1 ||
+        if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+            EVP_PKEY_CTX_set_params(ctx.get(), params) != 1 ||
             EVP_PKEY_generate(ctx.get(), &key) != 1) {
             key = nullptr;
         }
@@ -285,15 +291,17 @@ cert_spec_t challenge_leaf_spec(unsigned pen) {
     return spec;
 }
 
-std::vector<issued_t> mint_partition_cas(const issued_t& root, const std::string& domain, unsigned pen) {
+std::vector<issued_t> mint_partition_cas(const issued_t& root, const std::string& domain,
+                                         unsigned pen) {
     return issue_chain(root, {ca_spec(FUNCTION_CA_127, domain, pen),
                               ca_spec(FUNCTION_CA_8, "Ximora Partition CA 8", pen),
                               ca_spec(FUNCTION_CA_7, "Ximora Partition CA 7", pen)});
 }
 
 std::vector<issued_t> mint_challenge_chain(const issued_t& root, unsigned pen) {
-    return issue_chain(root, {challenge_leaf_spec(pen), ca_spec(FUNCTION_CA_8, "Ximora Challenge CA 8", pen),
-                              ca_spec(FUNCTION_CA_7, "Ximora Challenge CA 7", pen)});
+    return issue_chain(
+        root, {challenge_leaf_spec(pen), ca_spec(FUNCTION_CA_8, "Ximora Challenge CA 8", pen),
+               ca_spec(FUNCTION_CA_7, "Ximora Challenge CA 7", pen)});
 }
 
 tls_bundle_t mint_tls_server() {
