@@ -215,6 +215,34 @@ TEST_F(CertRootTest, MintedTlsServerCertificateFitsLoopback) {
         << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
 }
 
+TEST_F(CertRootTest, DeploymentDeviationsReachTheWrittenFiles) {
+    struct deviation_t {
+        std::function<void(pki::deployment_options_t&)> apply;
+        bool verifies;
+    };
+    const deviation_t deviations[] = {
+        {[](auto& o) { o.ca_marking = false; }, true},
+        {[](auto& o) { o.ca_validity = o.partition_validity = pki::EXPIRED; }, true},
+        {[](auto& o) { o.partition_validity = pki::NOT_YET_VALID; }, false},
+        {[](auto& o) {
+             o.ca_codes = {8, 127, 7};
+         },
+         false},
+        {[](auto& o) { o.partition_code = 32; }, false},
+    };
+    for (std::size_t i = 0; i < std::size(deviations); ++i) {
+        temp_dir_t dir;
+        pki::deployment_options_t options{{1001}, "acme-domain", 0};
+        deviations[i].apply(options);
+        pki::mint_deployment(*root_, dir.path(), options);
+        const auto key = xtc::detail::get_cert_key_with_root(
+            root_der(), xtc::XTC_CHAIN,
+            xtc::read_cert((dir.path() / "partition-1001.pem").string()),
+            xtc::read_certs((dir.path() / "ca.pem").string()));
+        EXPECT_EQ(key != nullptr, deviations[i].verifies) << "deviation " << i;
+    }
+}
+
 TEST_F(CertRootTest, EmptyRuleOrMissingInputsFail) {
     const auto chain = pki::issue_chain(*root_, partition_chain_specs());
     const auto leaf = xtc::read_cert(pki::to_der(chain[LEAF].cert));

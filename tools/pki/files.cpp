@@ -38,6 +38,21 @@ std::string bio_text(BIO* bio) {
     return std::string(data, size > 0 ? static_cast<std::size_t>(size) : 0);
 }
 
+// The CA file's certificates in file order; the first one names the domain.
+std::vector<cert_spec_t> ca_specs(const deployment_options_t& options) {
+    std::vector<cert_spec_t> specs;
+    for (std::uint8_t code : options.ca_codes) {
+        auto name = specs.empty() ? options.domain
+                                  : "Ximora Partition CA " + std::to_string(specs.size()) +
+                                        " code " + std::to_string(code);
+        auto spec = ca_spec(code, std::move(name), options.pen);
+        spec.ca = options.ca_marking;
+        spec.validity = options.ca_validity;
+        specs.push_back(std::move(spec));
+    }
+    return specs;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> to_der(const x509_ptr& cert) {
@@ -133,10 +148,18 @@ void mint_deployment(const issued_t& root, const std::filesystem::path& out,
     std::filesystem::create_directories(out / "pec-chain");
     std::filesystem::create_directories(out / "tls");
 
-    const auto cas = mint_partition_cas(root, options.domain, options.pen);
-    write_cert_pem(out / "ca.pem", {cas[0].cert, cas[1].cert, cas[2].cert});
+    const auto cas = issue_chain(root, ca_specs(options));
+    std::vector<x509_ptr> ca_file;
+    for (const auto& ca : cas) {
+        ca_file.push_back(ca.cert);
+    }
+    write_cert_pem(out / "ca.pem", ca_file);
+    const issued_t& partition_issuer = cas.empty() ? root : cas.front();
     for (std::uint64_t serial : options.partitions) {
-        const auto partition = issue(cas.front(), partition_spec(serial, options.pen));
+        auto spec = partition_spec(serial, options.pen);
+        spec.function = options.partition_code;
+        spec.validity = options.partition_validity;
+        const auto partition = issue(partition_issuer, spec);
         const std::string base = "partition-" + std::to_string(serial);
         write_cert_pem(out / (base + ".pem"), {partition.cert});
         write_key_pem(out / (base + ".key"), partition.key);

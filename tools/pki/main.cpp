@@ -15,6 +15,8 @@ namespace pki = ximora::pki;
 const char* const USAGE = R"(Usage:
   ximora-pki root --out DIR [--pen N] [--key ec|rsa] [--force]
   ximora-pki mint --root DIR --out DIR --partitions S1,S2,... [--domain ID] [--pen N]
+                  [--ca-codes C1,C2,...] [--partition-code N] [--no-ca-marking]
+                  [--ca-validity V] [--partition-validity V]
   ximora-pki --help
 
 root   Creates a self-signed root: DIR/root.key (private key, mode 0600), DIR/root.pem
@@ -41,6 +43,15 @@ mint   Issues, under the root in --root, everything a deployment needs:
          --partitions LIST comma-separated decimal partition serial numbers
          --domain ID       domain identifier (default: ximora-dev-domain)
          --pen N           as for 'root'; must match the root's
+       Deviations, to produce deployments the plug-in must refuse (or accept):
+         --ca-codes LIST   function codes of the CA-file certificates in file order,
+                           each signed by the next, the last by the root (default 127,8,7)
+         --partition-code N
+                           function code of the partition certificates (default 122)
+         --no-ca-marking   CA-file certificates without basicConstraints and keyUsage
+         --ca-validity V, --partition-validity V
+                           valid (default), expired (ended yesterday) or not-yet-valid
+                           (starts tomorrow)
 )";
 
 struct usage_error : std::runtime_error {
@@ -103,6 +114,53 @@ std::vector<std::uint64_t> serial_list(const std::string& text) {
     return serials;
 }
 
+std::uint8_t code_of(const std::string& text) {
+    auto code = stringToOptional<std::uint8_t>(text);
+    if (!code || text.front() == '+' || text.front() == '-') {
+        throw usage_error("bad function code '" + text + "' (0..255)");
+    }
+    return *code;
+}
+
+std::vector<std::uint8_t> code_list(const std::string& text) {
+    std::vector<std::uint8_t> codes;
+    std::stringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ',')) {
+        codes.push_back(code_of(item));
+    }
+    return codes;
+}
+
+pki::window_t validity_of(const std::string& text) {
+    if (text == "valid") {
+        return pki::VALID;
+    }
+    if (text == "expired") {
+        return pki::EXPIRED;
+    }
+    if (text == "not-yet-valid") {
+        return pki::NOT_YET_VALID;
+    }
+    throw usage_error("validity must be valid, expired or not-yet-valid");
+}
+
+void apply_deviations(const options_t& options, pki::deployment_options_t& deployment) {
+    for (const auto& [name, value] : options) {
+        if (name == "--ca-codes") {
+            deployment.ca_codes = code_list(value);
+        } else if (name == "--partition-code") {
+            deployment.partition_code = code_of(value);
+        } else if (name == "--no-ca-marking") {
+            deployment.ca_marking = false;
+        } else if (name == "--ca-validity") {
+            deployment.ca_validity = validity_of(value);
+        } else if (name == "--partition-validity") {
+            deployment.partition_validity = validity_of(value);
+        }
+    }
+}
+
 int run_root(int argc, char** argv) {
     const auto options = parse_options(argc, argv, {"--out", "--pen", "--key"}, {"--force"});
     const std::filesystem::path out = required(options, "--out");
@@ -125,13 +183,17 @@ int run_root(int argc, char** argv) {
 
 int run_mint(int argc, char** argv) {
     const auto options =
-        parse_options(argc, argv, {"--root", "--out", "--partitions", "--domain", "--pen"}, {});
+        parse_options(argc, argv,
+                      {"--root", "--out", "--partitions", "--domain", "--pen", "--ca-codes",
+                       "--partition-code", "--ca-validity", "--partition-validity"},
+                      {"--no-ca-marking"});
     pki::deployment_options_t deployment;
     deployment.pen = pen_option(options);
     deployment.partitions = serial_list(required(options, "--partitions"));
     if (auto domain = options.find("--domain"); domain != options.end()) {
         deployment.domain = domain->second;
     }
+    apply_deviations(options, deployment);
     const auto root = pki::load_root(required(options, "--root"));
     pki::mint_deployment(root, required(options, "--out"), deployment);
     return 0;

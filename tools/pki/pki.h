@@ -125,6 +125,12 @@ struct deployment_options_t {
     std::vector<std::uint64_t> partitions;
     std::string domain = "ximora-dev-domain";
     unsigned pen = 0;
+    // Deviations for negative tests of a deployment; the defaults give a valid one.
+    std::vector<std::uint8_t> ca_codes{FUNCTION_CA_127, FUNCTION_CA_8, FUNCTION_CA_7};
+    std::uint8_t partition_code = FUNCTION_PARTITION;
+    bool ca_marking = true;
+    window_t ca_validity = VALID;
+    window_t partition_validity = VALID;
 };
 /// Writes ca.pem, partition-<serial>.pem/.key, pec-chain/ and tls/ under `out`.
 void mint_deployment(const issued_t& root, const std::filesystem::path& out,
