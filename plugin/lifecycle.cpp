@@ -7,7 +7,7 @@
 #include "health/Keepalive.h"
 #include "health/StatusMonitor.h"
 #include "plugin/boundary.h"
-#include "plugin/code_names.h"
+#include "config/code_names.h"
 #include "plugin/command.h"
 #include "plugin/local_slots.h"
 #include "plugin/send_path.h"

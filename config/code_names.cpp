@@ -1,4 +1,4 @@
-#include "plugin/code_names.h"
+#include "config/code_names.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -8,7 +8,7 @@
 
 namespace {
 
-#include "plugin/code_tables.inc"
+#include "config/code_tables.inc"
 
 constexpr const char* UNKNOWN_CODE_NAME = "UNKNOWN";
 constexpr const char* UNKNOWN_RESULT_NAME = "Unknown ResultCode value";

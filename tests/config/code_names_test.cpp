@@ -1,4 +1,4 @@
-#include "plugin/code_names.h"
+#include "config/code_names.h"
 
 #include <gtest/gtest.h>
 
