@@ -1,5 +1,6 @@
 // The four exported entry points: thin thunks into the spine, behind the same guard as the
 // slots so that nothing unwinds into the host.
+#include "operations/slots.h"
 #include "plugin/boundary.h"
 #include "plugin/lifecycle.h"
 #include "plugin/plugin_api.h"
@@ -7,7 +8,11 @@
 namespace {
 
 // Every slot the plug-in fills: those answered locally, then the operation families.
-slot_table_t plugin_slot_table() { return local_slot_table(); }
+slot_table_t plugin_slot_table() {
+    slot_table_t slots = local_slot_table();
+    fill_operation_slots(slots);
+    return slots;
+}
 
 std::uint32_t initialize(int version, plugin_slot_t* table) {
     return initialize_plugin(version, table, plugin_slot_table());
