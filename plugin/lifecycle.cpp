@@ -11,6 +11,7 @@
 #include "plugin/command.h"
 #include "plugin/local_slots.h"
 #include "plugin/send_path.h"
+#include "rest/plugin_state_source.h"
 #include "rest/rest_driver.h"
 #include "xtc/xtc.h"
 
@@ -87,6 +88,7 @@ std::uint32_t initialize_plugin(int version, plugin_slot_t* table, const slot_ta
     }
     set_plugin_state(PLUGIN_INITIALISING);
     std::copy(slots.begin(), slots.end(), table);
+    set_plugin_state_source(plugin_state);  // transport loops give up when we finalise
 
     auto state = xtc::init();
     const bool tunnel_ready = static_cast<bool>(state);
