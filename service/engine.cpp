@@ -1,8 +1,8 @@
 #include "service/engine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
-#include <cstdio>
 #include <exception>
 
 namespace service {
@@ -51,15 +51,6 @@ bool iequals(std::string_view a, std::string_view b) {
     });
 }
 
-std::string hex(std::span<const std::uint8_t> data) {
-    std::string out;
-    char digits[3];
-    for (auto b : data) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        out += digits;
-    }
-    return out;
-}
 
 http_reply_t status_reply(unsigned status) {
     http_reply_t reply;
@@ -303,7 +294,7 @@ http_reply_t engine::run_command(exchange_t& exchange, const tunnel_ptr& tunnel,
         auto sent = find_header(exchange.request.headers, APP_SESSIONS_VERSION_HDR);
         std::string name = sent ? sent->substr(0, sent->find(':')) : std::string();
         if (name.empty()) {
-            name = hex(get_bytes(exchange.request.body, CMD_APP_ID, APP_ID_SIZE));
+            name = to_hex(get_bytes(exchange.request.body, CMD_APP_ID, APP_ID_SIZE));
         }
         reply.headers.emplace_back(APP_SESSIONS_VERSION_HDR,
                                    name + ":" + std::to_string(*outcome.app_sessions_version));

@@ -16,9 +16,15 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_START = 1;
 
 constexpr char USAGE[] =
-    "usage: ximora-service --pki DIR --port N\n"
+    "usage: ximora-service --pki DIR --port N [--oauth] [--control-port M]\n"
     "  --pki DIR           directory written by 'ximora-pki mint' (partition keys, tls/)\n"
-    "  --port N            HTTPS port on 127.0.0.1 (0: any free port)\n";
+    "  --port N            HTTPS port on 127.0.0.1 (0: any free port)\n"
+    "  --oauth             serve the OAuth stand-in and require its bearer tokens on /vHSM:\n"
+    "                      configuration at /.well-known/openid-configuration, tokens at\n"
+    "                      /oauth/token for client id ximora-client, secret ximora-secret\n"
+    "  --control-port M    plain-HTTP control interface on 127.0.0.1 (0: any free port):\n"
+    "                      /violations, /faults, /requests, /oauth/revoke\n"
+    "Prints one line 'ready port=N [control-port=M]' once listening; stops on SIGTERM/SIGINT.\n";
 
 struct usage_error {
     std::string text;
@@ -27,6 +33,8 @@ struct usage_error {
 struct arguments_t {
     std::string pki;
     std::uint16_t port = 0;
+    bool oauth = false;
+    std::optional<std::uint16_t> control_port;
 };
 
 std::uint16_t parse_port(std::string_view flag, std::string_view text) {
@@ -58,6 +66,10 @@ arguments_t parse_arguments(int argc, char** argv) {
         } else if (flag == "--port") {
             args.port = parse_port(flag, value());
             have_port = true;
+        } else if (flag == "--oauth") {
+            args.oauth = true;
+        } else if (flag == "--control-port") {
+            args.control_port = parse_port(flag, value());
         } else {
             throw usage_error{"unknown argument '" + std::string(flag) + "'"};
         }
@@ -83,9 +95,15 @@ int run(const arguments_t& args) {
     service::server_options_t options;
     options.pki_dir = args.pki;
     options.port = args.port;
+    options.oauth = args.oauth;
+    options.control_port = args.control_port;
     service::server server(options);
     server.start();
-    std::cout << "ready port=" << server.port() << std::endl;
+    std::cout << "ready port=" << server.port();
+    if (auto control = server.control_port()) {
+        std::cout << " control-port=" << *control;
+    }
+    std::cout << std::endl;
     int received = 0;
     sigwait(&signals, &received);
     server.stop();

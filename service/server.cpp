@@ -18,6 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "service/control.h"
+#include "service/listen.h"
+
 namespace service {
 namespace {
 
@@ -180,23 +183,7 @@ class listener : public std::enable_shared_from_this<listener> {
         : io_(io), acceptor_(net::make_strand(io)), tls_(tls), engine_(engine),
           options_(options) {}
 
-    void open(const tcp::endpoint& endpoint) {
-        beast::error_code ec;
-        acceptor_.open(endpoint.protocol(), ec);
-        if (!ec) {
-            acceptor_.set_option(net::socket_base::reuse_address(true), ec);
-        }
-        if (!ec) {
-            acceptor_.bind(endpoint, ec);
-        }
-        if (!ec) {
-            acceptor_.listen(net::socket_base::max_listen_connections, ec);
-        }
-        if (ec) {
-            throw start_error("cannot listen on " + endpoint.address().to_string() + ":" +
-                              std::to_string(endpoint.port()) + ": " + ec.message());
-        }
-    }
+    void open(const tcp::endpoint& endpoint) { listen_on(acceptor_, endpoint, ""); }
 
     std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
 
@@ -233,6 +220,18 @@ class listener : public std::enable_shared_from_this<listener> {
     const server_options_t& options_;
 };
 
+// A handler that throws (an allocation failure, say) costs its connection, not the thread.
+void run_until_stopped(net::io_context& io) {
+    for (;;) {
+        try {
+            io.run();
+            return;
+        } catch (const std::exception&) {
+            // run() resumes with the remaining handlers
+        }
+    }
+}
+
 void configure_tls(ssl::context& tls, const pki_material_t& material) {
     SSL_CTX* native = tls.native_handle();
     if (SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION) != 1 ||
@@ -261,13 +260,23 @@ struct server::impl {
           engine(std::move(material.partitions), options.engine),
           tls(ssl::context::tls_server) {
         configure_tls(tls, material);
+        if (options.oauth) {
+            oauth = std::make_unique<oauth_stand_in>(options.oauth_options);
+            engine.set_extra_route([stand_in = oauth.get()](const http_request_t& request) {
+                return stand_in->route(request);
+            });
+            engine.set_bearer_check(
+                [stand_in = oauth.get()](std::string_view token) { return stand_in->accepts(token); });
+        }
     }
 
     server_options_t options;
     service::engine engine;
+    std::unique_ptr<oauth_stand_in> oauth;
     ssl::context tls;
     std::optional<net::io_context> io;  // destroyed before tls and engine, with its sessions
     std::shared_ptr<listener> acceptor;
+    std::unique_ptr<control_server> control;
     std::uint16_t port = 0;
     std::vector<std::thread> threads;
 };
@@ -293,15 +302,23 @@ void server::start() {
         impl_->acceptor = std::make_shared<listener>(*impl_->io, impl_->tls, impl_->engine,
                                                      impl_->options);
         impl_->acceptor->open({address, impl_->options.port});
+        if (impl_->options.control_port) {
+            impl_->control = std::make_unique<control_server>(
+                *impl_->io, *impl_->options.control_port, impl_->engine, impl_->oauth.get());
+        }
     } catch (...) {
+        impl_->control.reset();
         impl_->acceptor.reset();
         impl_->io.reset();
         throw;
     }
     impl_->port = impl_->acceptor->port();
+    if (impl_->oauth) {
+        impl_->oauth->set_port(impl_->port);
+    }
     impl_->acceptor->run();
     for (unsigned i = 0; i < std::max(1u, impl_->options.io_threads); ++i) {
-        impl_->threads.emplace_back([io = &*impl_->io] { io->run(); });
+        impl_->threads.emplace_back([io = &*impl_->io] { run_until_stopped(*io); });
     }
 }
 
@@ -310,17 +327,30 @@ void server::stop() {
         return;
     }
     impl_->acceptor->close();
+    if (impl_->control) {
+        impl_->control->close();
+    }
     impl_->io->stop();
     for (auto& thread : impl_->threads) {
         thread.join();
     }
     impl_->threads.clear();
+    impl_->control.reset();
     impl_->acceptor.reset();
     impl_->io.reset();
 }
 
 std::uint16_t server::port() const { return impl_->port; }
 
+std::optional<std::uint16_t> server::control_port() const {
+    if (!impl_->control) {
+        return std::nullopt;
+    }
+    return impl_->control->port();
+}
+
 service::engine& server::engine() { return impl_->engine; }
+
+oauth_stand_in* server::oauth() { return impl_->oauth.get(); }
 
 }  // namespace service

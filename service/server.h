@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "service/engine.h"
+#include "service/oauth.h"
 #include "service/pki_dir.h"
 
 namespace service {
@@ -22,6 +24,9 @@ struct server_options_t {
     std::chrono::seconds idle_timeout{300};  // a kept-alive connection idle this long is closed
     std::size_t body_limit = 16 * 1024 * 1024;
     engine_options_t engine;
+    std::optional<std::uint16_t> control_port;  // plain-HTTP control interface on loopback
+    bool oauth = false;  // serve the OAuth stand-in and require its tokens on /vHSM
+    oauth_options_t oauth_options;
 };
 
 class server {
@@ -38,7 +43,11 @@ class server {
     void stop();
     /// The port listened on, once started.
     std::uint16_t port() const;
+    /// The control interface's port, when it was asked for.
+    std::optional<std::uint16_t> control_port() const;
     service::engine& engine();
+    /// The OAuth stand-in, or null when it is not enabled.
+    oauth_stand_in* oauth();
 
   private:
     struct impl;

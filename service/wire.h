@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace service {
@@ -71,6 +72,18 @@ inline void put_bytes(std::span<std::uint8_t> buf, std::size_t offset,
                       std::span<const std::uint8_t> value) {
     auto target = field(buf, offset, value.size());
     std::copy(value.begin(), value.end(), target.begin());
+}
+
+/// Lower-case hexadecimal, two digits a byte.
+inline std::string to_hex(std::span<const std::uint8_t> data) {
+    constexpr char DIGITS[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(data.size() * 2);
+    for (auto b : data) {
+        out += DIGITS[b >> 4];
+        out += DIGITS[b & 0x0F];
+    }
+    return out;
 }
 
 }  // namespace service

@@ -110,6 +110,39 @@ std::string https_client::cipher() const {
     return SSL_get_cipher_name(impl_->stream->native_handle());
 }
 
+reply_t plain_http(std::uint16_t port, const std::string& method, const std::string& target,
+                   const std::string& body) {
+    net::io_context io;
+    beast::tcp_stream stream(io);
+    beast::error_code ec;
+    stream.expires_after(DEADLINE);
+    stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
+                         [&](beast::error_code e) { ec = e; });
+    io.run();
+    check(ec, "connect");
+    http::request<http::string_body> request{http::string_to_verb(method), target, 11};
+    request.body() = body;
+    request.prepare_payload();
+    http::response<http::vector_body<std::uint8_t>> response;
+    beast::flat_buffer buffer;
+    stream.expires_after(DEADLINE);
+    http::async_write(stream, request, [&](beast::error_code e, std::size_t) {
+        ec = e;
+        if (!ec) {
+            http::async_read(stream, buffer, response,
+                             [&](beast::error_code r, std::size_t) { ec = r; });
+        }
+    });
+    io.restart();
+    io.run();
+    check(ec, "exchange");
+    reply_t reply{response.result_int(), {}, std::move(response.body())};
+    for (const auto& field : response) {
+        reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    return reply;
+}
+
 transport_fn https_transport(https_client& client) {
     return [&client](const std::string& target, const bytes& body, const header_list_t& headers) {
         return client.post(target, body, headers);

@@ -133,6 +133,10 @@ class https_client {
     std::unique_ptr<impl> impl_;
 };
 
+/// One plain-HTTP exchange with 127.0.0.1:`port` (the control interface).
+reply_t plain_http(std::uint16_t port, const std::string& method, const std::string& target,
+                   const std::string& body = {});
+
 /// A transport over one kept-alive HTTPS connection.
 transport_fn https_transport(https_client& client);
 

@@ -165,12 +165,29 @@ INSTANTIATE_TEST_SUITE_P(
                   "unknown argument '--verbose'"},
         failure_t{"MissingValue", {"--pki", "PKI", "--port"}, 2, "--port needs a value"},
         failure_t{"BadPort", {"--pki", "PKI", "--port", "70000"}, 2, "port number"},
+        failure_t{"BadControlPort", {"--pki", "PKI", "--port", "0", "--control-port", "x"}, 2,
+                  "--control-port needs a port number"},
         failure_t{"NoPki", {"--port", "0"}, 2, "--pki and --port are required"},
         failure_t{"MissingPkiDir", {"--pki", "PKI/absent", "--port", "0"}, 1,
                   "no such PKI directory"},
         failure_t{"NoPartitionKeys", {"--pki", "PKI/tls", "--port", "0"}, 1,
                   "no partition-<serial>.key"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StartupTest, ControlPortAndOAuthFlags) {
+    program service({"--pki", pki_->path().string(), "--port", "0", "--oauth", "--control-port",
+                     "0"});
+    const auto ready = service.read_line();
+    const auto at = ready.find(" control-port=");
+    ASSERT_TRUE(ready.starts_with("ready port=") && at != std::string::npos) << ready;
+    const auto port = static_cast<std::uint16_t>(std::stoul(ready.substr(11, at - 11)));
+    const auto control = static_cast<std::uint16_t>(std::stoul(ready.substr(at + 14)));
+    EXPECT_EQ(plain_http(control, "GET", "/violations").status, 200u);
+    https_client connection(port, pki_->path() / "tls" / "ca-bundle.pem");
+    EXPECT_EQ(connection.post("/vHSM/1001", bytes(312, 0), {}).status, 401u);
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait_exit(), 0);
+}
 
 TEST_F(StartupTest, BusyPortIsReported) {
     program first({"--pki", pki_->path().string(), "--port", "0"});
