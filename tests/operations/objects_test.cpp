@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "config/codes.h"
 #include "operations/objects.h"
@@ -147,6 +149,41 @@ TEST_F(ObjectsTest, SearchStepsCarryTheContextAndSequenceNumbersZeroOneTwo) {
     EXPECT_EQ(s_find_objects_context_map.find(SESSION)->sequence, 3u);
     ASSERT_EQ(find_objects_init(nullptr, SESSION, nullptr), RC_OK);
     EXPECT_EQ(s_find_objects_context_map.find(SESSION)->sequence, 0u);
+}
+
+TEST_F(ObjectsTest, ConcurrentSearchStepsOfOneSessionTakeDistinctSequenceNumbers) {
+    constexpr int THREADS = 8;
+    constexpr int STEPS = 10;
+    ASSERT_EQ(find_objects_init(nullptr, SESSION, nullptr), RC_OK);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < STEPS; ++i) {
+                api_integer_block found{nullptr, 0};
+                EXPECT_EQ(find_objects_update(nullptr, SESSION, &found, 0), RC_OK);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::vector<std::uint64_t> sequences;
+    for (const auto& r : hsm_.received()) {
+        if (r.code == ORVA_FIND_OBJECTS_UPDATE) {
+            const sent_t step{r.code, 0, false, false, 0, 0, r.command};
+            std::uint64_t sequence = 0;
+            for (int i = 7; i >= 0; --i) {
+                sequence = (sequence << 8) | step.at(192, 8)[i];
+            }
+            sequences.push_back(sequence);
+        }
+    }
+    std::sort(sequences.begin(), sequences.end());
+    std::vector<std::uint64_t> expected(THREADS * STEPS);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        expected[i] = i;
+    }
+    EXPECT_EQ(sequences, expected);
 }
 
 TEST_F(ObjectsTest, FailedSearchInitLeavesNoSearch) {

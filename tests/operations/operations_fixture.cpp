@@ -75,6 +75,7 @@ void OperationsTest::SetUp() {
     // Between the send path and the scripted partition: note what only cmd_t carries.
     set_rest_transport_for_testing([this](cmd_t& cmd) {
         if (cmd.code != ORVA_XTC_OPEN_REQ_V1) {
+            std::lock_guard lock(meta_mutex_);
             meta_.push_back({cmd.code, cmd.partition, cmd.multipart_request, cmd.mutates_object,
                              cmd.session, cmd.response.size()});
         }
@@ -122,6 +123,7 @@ fake::reply_t OperationsTest::route(const fake::received_t& received) {
 }
 
 std::vector<sent_t> OperationsTest::sent() const {
+    std::lock_guard lock(meta_mutex_);
     const auto received = hsm_.received();
     EXPECT_EQ(received.size(), meta_.size());
     std::vector<sent_t> out;
@@ -151,6 +153,9 @@ std::vector<std::uint32_t> OperationsTest::sent_codes() const {
     return codes;
 }
 
-void OperationsTest::forget_sent() { skipped_ = meta_.size(); }
+void OperationsTest::forget_sent() {
+    std::lock_guard lock(meta_mutex_);
+    skipped_ = meta_.size();
+}
 
 }  // namespace optest

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -88,9 +90,10 @@ private:
         std::size_t response_capacity;
     };
     std::map<std::uint32_t, answer_t> answers_;
+    mutable std::mutex meta_mutex_;  // guards meta_: host threads may send at the same time
     std::vector<meta_t> meta_;
     std::size_t skipped_ = 0;  // commands sent before forget_sent
-    std::uint32_t next_session_ = FIRST_NEW_SESSION;
+    std::atomic<std::uint32_t> next_session_{FIRST_NEW_SESSION};
 };
 
 /// Empties the session map and every saved-context map.
