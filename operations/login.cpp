@@ -139,10 +139,9 @@ std::uint32_t oaep_encrypt(const xtc::pkey_handle& key, std::span<const std::uin
 std::uint32_t send_login(std::uint64_t partition, std::uint32_t session, std::uint32_t user,
                          std::uint32_t mode, std::span<const std::uint8_t> encrypted) {
     namespace layout = login_layout;
-    cmd_t cmd = ops::build_session_command(partition, session, ORVA_LOGIN,
-                                           ops::MULTIPART | ops::MUTATES,
-                                           layout::HEADER_SIZE + encrypted.size(),
-                                           layout::RESPONSE_SIZE);
+    cmd_t cmd =
+        ops::build_session_command(partition, session, ORVA_LOGIN, ops::MULTIPART | ops::MUTATES,
+                                   layout::HEADER_SIZE + encrypted.size(), layout::RESPONSE_SIZE);
     ops::put_u32(cmd, layout::USER, user);
     ops::put_u32(cmd, layout::MODE, mode);
     ops::put_u32(cmd, layout::LENGTH, static_cast<std::uint32_t>(encrypted.size()));
@@ -245,16 +244,14 @@ std::uint32_t do_challenge_response(std::span<const std::uint8_t> challenge,
     return oaep_encrypt(key, plaintext, out);
 }
 
-std::uint32_t login(void* host, std::uint32_t session, std::uint32_t container,
-                    std::uint32_t user, const api_memory_block* secret, std::uint32_t,
-                    bool extra_flag) {
+std::uint32_t login(void* host, std::uint32_t session, std::uint32_t container, std::uint32_t user,
+                    const api_memory_block* secret, std::uint32_t, bool extra_flag) {
     // Without a secret the mode is never used: login_exec fails before building the login.
     return login_exec(host, session, container, user, secret, SECRET_LOGIN_MODE, extra_flag);
 }
 
-std::uint32_t login_exec(void*, std::uint32_t session, std::uint32_t container,
-                         std::uint32_t user, const api_memory_block* secret, std::uint32_t mode,
-                         bool extra_flag) {
+std::uint32_t login_exec(void*, std::uint32_t session, std::uint32_t container, std::uint32_t user,
+                         const api_memory_block* secret, std::uint32_t mode, bool extra_flag) {
     return automated_retry(
         [&] { return login_once(session, container, user, secret, mode, extra_flag); },
         SEQUENCE_ATTEMPTS);

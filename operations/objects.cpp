@@ -83,9 +83,9 @@ std::uint32_t create_once(std::uint32_t session, const api_memory_block* tmpl,
     if (partition == 0) {
         return ORVA_RET_SM_SESSION_HANDLE_INVALID;
     }
-    cmd_t cmd = ops::build_session_command(partition, session, ORVA_CREATE_OBJECT, CHANGE_FLAGS,
-                                           layout::HEADER_SIZE + bytes->size(),
-                                           layout::RESPONSE_SIZE);
+    cmd_t cmd =
+        ops::build_session_command(partition, session, ORVA_CREATE_OBJECT, CHANGE_FLAGS,
+                                   layout::HEADER_SIZE + bytes->size(), layout::RESPONSE_SIZE);
     ops::put_bytes(cmd, layout::TEMPLATE, *bytes);
     ops::put_u32(cmd, layout::TEMPLATE + bytes->size(), trailer_word);
     if (std::uint32_t rc = send_context_bound(cmd, session); rc != RC_OK) {
@@ -107,9 +107,9 @@ std::uint32_t change_object_once(std::uint32_t code, std::uint32_t session, std:
     if (partition == 0) {
         return ORVA_RET_SM_SESSION_HANDLE_INVALID;
     }
-    cmd_t cmd = ops::build_session_command(partition, session, code, CHANGE_FLAGS,
-                                           layout::HEADER_SIZE + bytes->size(),
-                                           layout::RESPONSE_SIZE);
+    cmd_t cmd =
+        ops::build_session_command(partition, session, code, CHANGE_FLAGS,
+                                   layout::HEADER_SIZE + bytes->size(), layout::RESPONSE_SIZE);
     ops::put_u32(cmd, layout::OBJECT, object);
     ops::put_bytes(cmd, layout::TEMPLATE, *bytes);
     if (std::uint32_t rc = send_context_bound(cmd, session); rc != RC_OK) {

@@ -69,8 +69,8 @@ cmd_t build_search_step(std::uint64_t partition, std::uint32_t session, std::uin
                         const saved_context_t& step, std::size_t request_size,
                         std::size_t response_size) {
     namespace layout = find_step_layout;
-    cmd_t cmd = ops::build_session_command(partition, session, code, ops::MULTIPART,
-                                           request_size, response_size);
+    cmd_t cmd = ops::build_session_command(partition, session, code, ops::MULTIPART, request_size,
+                                           response_size);
     ops::put_bytes(cmd, layout::SEARCH_ID, step.id);
     ops::put_u64(cmd, layout::SEQUENCE, step.sequence);
     return cmd;
@@ -118,7 +118,7 @@ std::uint32_t read_found_handles(const cmd_t& cmd, std::uint32_t max_count,
 // Ends the search and closes the session of get_object_handle on every path; their results
 // do not change the operation's.
 class temporary_session {
-public:
+  public:
     explicit temporary_session(std::uint32_t session) : session_(session) {}
     ~temporary_session() {
         if (searching_) {
@@ -131,7 +131,7 @@ public:
 
     void searching() { searching_ = true; }
 
-private:
+  private:
     std::uint32_t session_;
     bool searching_ = false;
 };
@@ -152,9 +152,9 @@ std::uint32_t find_objects_init(void*, std::uint32_t session, const api_memory_b
     if (partition == 0) {
         return ORVA_RET_SM_SESSION_HANDLE_INVALID;
     }
-    cmd_t cmd = ops::build_session_command(partition, session, ORVA_FIND_OBJECTS_INIT,
-                                           ops::MULTIPART, layout::HEADER_SIZE + bytes->size(),
-                                           layout::RESPONSE_SIZE);
+    cmd_t cmd =
+        ops::build_session_command(partition, session, ORVA_FIND_OBJECTS_INIT, ops::MULTIPART,
+                                   layout::HEADER_SIZE + bytes->size(), layout::RESPONSE_SIZE);
     ops::put_bytes(cmd, layout::TEMPLATE, *bytes);
     if (std::uint32_t rc = send_command(cmd); rc != RC_OK) {
         return rc;
@@ -183,9 +183,9 @@ std::uint32_t find_objects_update(void*, std::uint32_t session, api_integer_bloc
     if (!step) {
         return RC_GENERAL_ERROR;
     }
-    cmd_t cmd = build_search_step(partition, session, ORVA_FIND_OBJECTS_UPDATE, *step,
-                                  layout::UPDATE_REQUEST_SIZE,
-                                  layout::HANDLES + HANDLE_SIZE * max_count);
+    cmd_t cmd =
+        build_search_step(partition, session, ORVA_FIND_OBJECTS_UPDATE, *step,
+                          layout::UPDATE_REQUEST_SIZE, layout::HANDLES + HANDLE_SIZE * max_count);
     ops::put_u32(cmd, layout::MAX_COUNT, max_count);
     if (std::uint32_t rc = send_command(cmd); rc != RC_OK) {
         return rc;

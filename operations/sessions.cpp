@@ -105,8 +105,7 @@ std::uint32_t send_session_step(std::uint32_t code, std::uint32_t session) {
     if (partition == 0) {
         return ORVA_RET_SM_SESSION_HANDLE_INVALID;
     }
-    cmd_t cmd = ops::build_session_command(partition, session, code,
-                                           ops::MULTIPART | ops::MUTATES,
+    cmd_t cmd = ops::build_session_command(partition, session, code, ops::MULTIPART | ops::MUTATES,
                                            session_step_layout::REQUEST_SIZE,
                                            session_step_layout::RESPONSE_SIZE);
     return send_context_bound(cmd, session);
@@ -126,9 +125,9 @@ std::uint32_t close_all_sessions_once(std::uint32_t container) {
     if (partition == 0) {
         return RC_SLOT_ID_INVALID;
     }
-    cmd_t cmd = ops::build_command(partition, ORVA_CLOSE_ALL_SESSIONS,
-                                   ops::MULTIPART | ops::MUTATES, layout::REQUEST_SIZE,
-                                   layout::RESPONSE_SIZE);
+    cmd_t cmd =
+        ops::build_command(partition, ORVA_CLOSE_ALL_SESSIONS, ops::MULTIPART | ops::MUTATES,
+                           layout::REQUEST_SIZE, layout::RESPONSE_SIZE);
     cmd.session = NO_SESSION_YET;
     ops::put_u32(cmd, layout::CONTAINER, container);
     ops::put_bytes(cmd, layout::APP_ID, cmd.app_id);
@@ -180,8 +179,7 @@ std::uint32_t close_session(void*, std::uint32_t session) {
 }
 
 std::uint32_t close_all_sessions(void*, std::uint32_t container, void*) {
-    return automated_retry([&] { return close_all_sessions_once(container); },
-                           SEQUENCE_ATTEMPTS);
+    return automated_retry([&] { return close_all_sessions_once(container); }, SEQUENCE_ATTEMPTS);
 }
 
 std::uint32_t clean_access(void*, std::uint32_t container) {
@@ -205,9 +203,8 @@ std::uint32_t get_session_info(void*, std::uint32_t session, api_session_info* i
     if (partition == 0) {
         return ORVA_RET_SM_SESSION_HANDLE_INVALID;
     }
-    cmd_t cmd = ops::build_session_command(partition, session, ORVA_GET_SESSION_INFO,
-                                           ops::NO_FLAGS, layout::REQUEST_SIZE,
-                                           layout::RESPONSE_SIZE);
+    cmd_t cmd = ops::build_session_command(partition, session, ORVA_GET_SESSION_INFO, ops::NO_FLAGS,
+                                           layout::REQUEST_SIZE, layout::RESPONSE_SIZE);
     if (std::uint32_t rc = send_command(cmd); rc != RC_OK) {
         return rc;
     }

@@ -20,7 +20,9 @@ struct argument_case_t {
     std::uint32_t expected;
 };
 
-void PrintTo(const argument_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const argument_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::uint32_t g_word = 0;
 std::uint8_t g_bytes[64];
@@ -29,6 +31,7 @@ api_memory_block g_dangling{nullptr, 8};  // claims bytes but points nowhere
 api_integer_block g_list{&g_word, 1};
 api_integer_block g_dangling_list{nullptr, 1};
 
+// clang-format off
 const argument_case_t ARGUMENT_CASES[] = {
     {"open_session_without_output", [] { return open_session(nullptr, 0, FIRST_CONTAINER, nullptr, 0); },
      RC_POINTER_INVALID},
@@ -127,6 +130,7 @@ const argument_case_t ARGUMENT_CASES[] = {
      [] { return get_object_handle(nullptr, UNKNOWN_CONTAINER, g_bytes, &g_word, &g_word); },
      RC_SLOT_ID_INVALID},
 };
+// clang-format on
 
 class ArgumentTest : public OperationsTest,
                      public ::testing::WithParamInterface<argument_case_t> {};

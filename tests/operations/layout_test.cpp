@@ -46,7 +46,9 @@ struct layout_case_t {
     std::vector<field_t> fields;
 };
 
-void PrintTo(const layout_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const layout_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::uint32_t start_search_then(std::function<std::uint32_t()> step) {
     if (std::uint32_t rc = find_objects_init(nullptr, SESSION, nullptr); rc != RC_OK) {
@@ -64,6 +66,7 @@ api_memory_block g_challenge_block{g_challenge, sizeof g_challenge};
 std::uint8_t g_ouid[OUID_SIZE];
 api_integer_block g_found{nullptr, 0};
 
+// clang-format off
 const layout_case_t LAYOUT_CASES[] = {
     {"open_session", [] { return open_session(nullptr, 0xA5, FIRST_CONTAINER, &g_session_out, 0); },
      ORVA_OPEN_SESSION, FIRST, 216, 80, true, true, 1, ORVA_OPEN_CONTEXT_SESSIONLESS,
@@ -133,9 +136,10 @@ const layout_case_t LAYOUT_CASES[] = {
      ORVA_GET_OUID, SECOND, 184, 88, false, false, 0, NONE,
      {{172, u32_bytes(SECOND_CONTAINER)}, {176, u32_bytes(7)}, {180, u32_bytes(9)}}},
 };
+// clang-format on
 
 class LayoutTest : public OperationsTest, public ::testing::WithParamInterface<layout_case_t> {
-protected:
+  protected:
     void SetUp() override {
         OperationsTest::SetUp();
         set_app_id(APP_ID);

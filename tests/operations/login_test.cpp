@@ -49,7 +49,7 @@ std::optional<bytes_t> oaep_decrypt(const pki::pkey_ptr& key, const bytes_t& enc
 }
 
 class LoginTest : public OperationsTest {
-protected:
+  protected:
     static void SetUpTestSuite() {
 #ifdef XIMORA_DEV_ROOT_DIR
         chain_ = new std::vector<pki::issued_t>(
@@ -109,8 +109,8 @@ TEST_F(LoginTest, ChallengeAndPinReachThePartitionEncryptedUnderTheChallengeKey)
 
     ASSERT_EQ(login(nullptr, SESSION, FIRST_CONTAINER, USER, &secret, 0, false), RC_OK);
     ASSERT_TRUE(decrypted_.has_value());
-    EXPECT_EQ(sent_codes(), (std::vector<std::uint32_t>{ORVA_REQUEST_CHALLENGE, ORVA_GET_PEC,
-                                                        ORVA_LOGIN}));
+    EXPECT_EQ(sent_codes(),
+              (std::vector<std::uint32_t>{ORVA_REQUEST_CHALLENGE, ORVA_GET_PEC, ORVA_LOGIN}));
     const sent_t pec = sent(ORVA_GET_PEC).at(0);
     EXPECT_EQ(pec.request_size(), 176u);
     EXPECT_EQ(pec.response_capacity, 13400u);
@@ -141,18 +141,21 @@ TEST_F(LoginTest, WrongPinIsThePartitionsAnswer) {
 
 struct failure_case_t {
     const char* name;
-    std::size_t challenge;        // length of the partition's challenge
+    std::size_t challenge;              // length of the partition's challenge
     std::optional<std::size_t> secret;  // none: no secret block
     std::function<bytes_t()> pec;       // none: the valid chain
     std::uint32_t expected;
     std::vector<std::uint32_t> codes;  // commands sent
 };
 
-void PrintTo(const failure_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const failure_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
 const std::vector<std::uint32_t> CHALLENGE_ONLY = {ORVA_REQUEST_CHALLENGE};
 const std::vector<std::uint32_t> UP_TO_PEC = {ORVA_REQUEST_CHALLENGE, ORVA_GET_PEC};
 
+// clang-format off
 const failure_case_t FAILURE_CASES[] = {
     {"no_secret_after_the_challenge", 40, std::nullopt, nullptr, RC_POINTER_INVALID, CHALLENGE_ONLY},
     {"challenge_longer_than_the_buffer", 65, 4, nullptr, RC_CHALLENGE_BUFFER_SIZE, CHALLENGE_ONLY},
@@ -168,6 +171,7 @@ const failure_case_t FAILURE_CASES[] = {
     {"certificates_unreadable", 40, 4, [] { return concat({words({3, 3, 3}), bytes_t(9, 0x30)}); },
      ORVA_RET_INVALID_CERTIFICATE_DATA, UP_TO_PEC},
 };
+// clang-format on
 
 class LoginFailureTest : public LoginTest, public ::testing::WithParamInterface<failure_case_t> {};
 
@@ -180,8 +184,9 @@ TEST_P(LoginFailureTest, StopsWithoutLoggingIn) {
     bytes_t secret_bytes(c.secret.value_or(0), 'x');
     api_memory_block secret{secret_bytes.data(), static_cast<std::uint32_t>(secret_bytes.size())};
 
-    EXPECT_EQ(login(nullptr, SESSION, FIRST_CONTAINER, USER, c.secret ? &secret : nullptr, 0, false),
-              c.expected);
+    EXPECT_EQ(
+        login(nullptr, SESSION, FIRST_CONTAINER, USER, c.secret ? &secret : nullptr, 0, false),
+        c.expected);
     EXPECT_EQ(sent_codes(), c.codes);
 }
 

@@ -21,7 +21,7 @@ constexpr std::uint32_t GONE = 0x0B;    // the scripted partition no longer has 
 constexpr std::uint32_t BROKEN = 0x0F;  // destroying this object fails hard
 
 class ObjectsTest : public OperationsTest {
-protected:
+  protected:
     std::vector<std::uint32_t> destroyed() const {
         std::vector<std::uint32_t> objects;
         for (const auto& cmd : sent(ORVA_DESTROY_OBJECT)) {
@@ -39,13 +39,17 @@ struct destroy_case_t {
     std::vector<std::uint32_t> attempted;
 };
 
-void PrintTo(const destroy_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const destroy_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
+// clang-format off
 const destroy_case_t DESTROY_CASES[] = {
     {"already_gone_counts_as_destroyed", {0x0A, GONE, 0x0C}, RC_OK, 3, {0x0A, GONE, 0x0C}},
     {"hard_failure_stops_at_its_index", {0x0A, BROKEN, 0x0C}, HARD_FAILURE, 1, {0x0A, BROKEN}},
     {"empty_list", {}, RC_OK, 0, {}},
 };
+// clang-format on
 
 class DestroyMultipleTest : public ObjectsTest,
                             public ::testing::WithParamInterface<destroy_case_t> {};
@@ -84,13 +88,16 @@ struct attribute_case_t {
     bytes_t written;  // what the host buffer holds afterwards (capacity bytes)
 };
 
-void PrintTo(const attribute_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const attribute_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
 constexpr std::uint32_t PLAIN = 0x11;
 constexpr std::uint32_t REVERSED_A = 0x80001101;
 constexpr std::uint32_t REVERSED_B = 0x80001102;
 const bytes_t EMPTY6(6, 0xCC);
 
+// clang-format off
 const attribute_case_t ATTRIBUTE_CASES[] = {
     {"plain_value", PLAIN, 0, {1, 2, 3, 4, 5}, 5, 6, true, RC_OK, 5, {1, 2, 3, 4, 5, 0xCC}},
     {"reversed_type_a", REVERSED_A, 0, {1, 2, 3, 4}, 4, 6, true, RC_OK, 4, {4, 3, 2, 1, 0xCC, 0xCC}},
@@ -110,6 +117,7 @@ const attribute_case_t ATTRIBUTE_CASES[] = {
     {"claims_more_than_the_reply_holds", PLAIN, 0, {1, 2}, 6, 6, true, RC_BUFFER_TOO_SMALL, 6,
      EMPTY6},
 };
+// clang-format on
 
 class AttributeValueTest : public ObjectsTest,
                            public ::testing::WithParamInterface<attribute_case_t> {};
@@ -200,8 +208,11 @@ struct update_case_t {
     std::vector<std::uint32_t> handles;
 };
 
-void PrintTo(const update_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const update_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
+// clang-format off
 const update_case_t UPDATE_CASES[] = {
     {"handles", words({3, 0x31, 0x32, 0x33}), 4, RC_OK, {0x31, 0x32, 0x33}},
     {"none", words({0}), 4, RC_OK, {}},
@@ -210,6 +221,7 @@ const update_case_t UPDATE_CASES[] = {
     {"count_beyond_the_reply", words({3, 0x31}), 4, RC_BUFFER_TOO_SMALL, {}},
     {"no_count", bytes_t{1, 2}, 4, RC_BUFFER_TOO_SMALL, {}},
 };
+// clang-format on
 
 class FindUpdateTest : public ObjectsTest, public ::testing::WithParamInterface<update_case_t> {};
 
@@ -264,12 +276,16 @@ struct handle_case_t {
     std::uint32_t handle;
 };
 
-void PrintTo(const handle_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const handle_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
+// clang-format off
 const handle_case_t HANDLE_CASES[] = {
     {"found", words({1, 0x5150}), 1, 0x5150},
     {"not_found", words({0}), 0, 0},
 };
+// clang-format on
 
 class ObjectHandleTest : public ObjectsTest, public ::testing::WithParamInterface<handle_case_t> {};
 
@@ -313,7 +329,8 @@ TEST_F(ObjectsTest, HandleSearchFailuresStillCloseTheSession) {
 
     // A failed update is the result even though final and close succeed.
     forget_sent();
-    answer(ORVA_FIND_OBJECTS_INIT, [](const fake::received_t&) { return fake::with_body(search_id()); });
+    answer(ORVA_FIND_OBJECTS_INIT,
+           [](const fake::received_t&) { return fake::with_body(search_id()); });
     answer_result(ORVA_FIND_OBJECTS_UPDATE, HARD_FAILURE);
     EXPECT_EQ(get_object_handle(nullptr, FIRST_CONTAINER, OUID.data(), &found, nullptr),
               HARD_FAILURE);

@@ -8,7 +8,7 @@
 namespace optest {
 
 const bytes_t& context_reply() {
-    static const bytes_t context = {0x11, 0x22, 0x33, 0x44, 1, 2,  3,  4,  5,  6,
+    static const bytes_t context = {0x11, 0x22, 0x33, 0x44, 1,  2,  3,  4,  5,  6,
                                     7,    8,    9,    10,   11, 12, 13, 14, 15, 16};
     return context;
 }
@@ -62,9 +62,9 @@ bytes_t sent_t::at(std::size_t request_offset, std::size_t width) const {
 
 void clear_session_maps() {
     s_session_partition_map.clear();
-    for (auto* contexts : {&s_find_objects_context_map, &s_encrypt_context_map,
-                           &s_decrypt_context_map, &s_digest_context_map, &s_sign_context_map,
-                           &s_verify_context_map}) {
+    for (auto* contexts :
+         {&s_find_objects_context_map, &s_encrypt_context_map, &s_decrypt_context_map,
+          &s_digest_context_map, &s_sign_context_map, &s_verify_context_map}) {
         contexts->clear();
     }
 }
@@ -129,8 +129,8 @@ std::vector<sent_t> OperationsTest::sent() const {
     std::vector<sent_t> out;
     for (std::size_t i = skipped_; i < std::min(received.size(), meta_.size()); ++i) {
         const auto& m = meta_[i];
-        out.push_back({m.code, m.partition, m.multipart, m.mutates, m.session,
-                       m.response_capacity, received[i].command});
+        out.push_back({m.code, m.partition, m.multipart, m.mutates, m.session, m.response_capacity,
+                       received[i].command});
     }
     return out;
 }

@@ -62,7 +62,7 @@ struct sent_t {
 using answer_t = std::function<fake::reply_t(const fake::received_t&)>;
 
 class OperationsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -78,7 +78,7 @@ protected:
 
     fake::hsm hsm_{{{FIRST, fake::hsm::make_key()}, {SECOND, fake::hsm::make_key()}}};
 
-private:
+  private:
     fake::reply_t route(const fake::received_t& received);
 
     struct meta_t {

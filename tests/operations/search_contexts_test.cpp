@@ -17,7 +17,7 @@ constexpr std::uint32_t SEARCHING = 0x61;
 const ops::search_id_t ID = {1, 2, 3};
 
 class SearchContextsTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { clear_session_maps(); }
 };
 

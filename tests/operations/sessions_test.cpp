@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint32_t HSM_FAILURE = 0x50000;
 
 class SessionsTest : public OperationsTest {
-protected:
+  protected:
     // A saved context in every operation map, as running searches and operations leave them.
     static void give_contexts(std::uint32_t session) {
         for (auto* contexts : all_context_maps()) {
@@ -83,8 +83,9 @@ TEST_F(SessionsTest, LostContextRerunsTheWholeSequenceWithAFreshContext) {
         return fake::result(++closes == 1 ? ORVA_RET_CONTEXT_INVALID : RC_OK);
     });
     ASSERT_EQ(close_session(nullptr, SESSION), RC_OK);
-    EXPECT_EQ(sent_codes(), (std::vector<std::uint32_t>{ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION,
-                                                        ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION}));
+    EXPECT_EQ(sent_codes(),
+              (std::vector<std::uint32_t>{ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION,
+                                          ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION}));
     EXPECT_EQ(session_to_partition(SESSION), 0u);
 }
 
@@ -95,13 +96,17 @@ struct close_all_case_t {
     bool forgets;
 };
 
-void PrintTo(const close_all_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const close_all_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
+// clang-format off
 const close_all_case_t CLOSE_ALL_CASES[] = {
     {"confirmed_forgets_sessions_of_every_partition", RC_OK, RC_OK, true},
     {"no_access_is_success_and_keeps_everything", ORVA_RET_SM_ACCESS_ID_INVALID, RC_OK, false},
     {"failure_keeps_everything", HSM_FAILURE, HSM_FAILURE, false},
 };
+// clang-format on
 
 class CloseAllTest : public SessionsTest, public ::testing::WithParamInterface<close_all_case_t> {};
 
@@ -112,8 +117,8 @@ TEST_P(CloseAllTest, ChangesTheMapsOnlyWhenConfirmed) {
     answer_result(ORVA_CLOSE_ALL_SESSIONS, c.hsm_result);
 
     EXPECT_EQ(close_all_sessions(nullptr, FIRST_CONTAINER, nullptr), c.expected);
-    EXPECT_EQ(sent_codes(), (std::vector<std::uint32_t>{ORVA_OPEN_CONTEXT_SESSIONLESS,
-                                                        ORVA_CLOSE_ALL_SESSIONS}));
+    EXPECT_EQ(sent_codes(),
+              (std::vector<std::uint32_t>{ORVA_OPEN_CONTEXT_SESSIONLESS, ORVA_CLOSE_ALL_SESSIONS}));
     EXPECT_EQ(s_session_partition_map.size(), c.forgets ? 0u : 2u);
     EXPECT_EQ(contexts_of(SESSION) + contexts_of(OTHER_SESSION), c.forgets ? 0 : 12);
 }
@@ -159,15 +164,17 @@ TEST_F(SessionsTest, SessionInfoReplyTooShortForItsWordsWritesNothing) {
 
 struct challenge_case_t {
     const char* name;
-    bytes_t reply;             // body from response offset 76
-    std::uint32_t capacity;    // the host block's length on entry
+    bytes_t reply;           // body from response offset 76
+    std::uint32_t capacity;  // the host block's length on entry
     bool with_data;
     std::uint32_t expected;
     std::uint32_t length_out;  // the block's length afterwards
     std::size_t copied;        // bytes written to the host buffer
 };
 
-void PrintTo(const challenge_case_t& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const challenge_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
 
 const bytes_t CHALLENGE_32 = [] {
     bytes_t bytes(32);
@@ -177,6 +184,7 @@ const bytes_t CHALLENGE_32 = [] {
     return bytes;
 }();
 
+// clang-format off
 const challenge_case_t CHALLENGE_CASES[] = {
     {"fits", concat({words({0xF1, 32}), CHALLENGE_32}), 64, true, RC_OK, 32, 32},
     {"longer_than_the_buffer_reports_its_length", concat({words({0xF1, 32}), CHALLENGE_32}), 16,
@@ -186,8 +194,10 @@ const challenge_case_t CHALLENGE_CASES[] = {
      RC_BUFFER_TOO_SMALL, 64, 0},
     {"no_length_word", words({0xF1}), 64, true, RC_BUFFER_TOO_SMALL, 64, 0},
 };
+// clang-format on
 
-class ChallengeTest : public SessionsTest, public ::testing::WithParamInterface<challenge_case_t> {};
+class ChallengeTest : public SessionsTest,
+                      public ::testing::WithParamInterface<challenge_case_t> {};
 
 TEST_P(ChallengeTest, CopiesNoMoreThanTheBufferAndTheReplyHold) {
     const auto& c = GetParam();

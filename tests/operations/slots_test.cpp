@@ -14,7 +14,7 @@
 namespace optest {
 namespace {
 
-const std::set<std::size_t> OPERATION_SLOTS = {8,  21, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66,
+const std::set<std::size_t> OPERATION_SLOTS = {8,  21, 57, 58, 59, 60, 61, 62, 63,  64,  65, 66,
                                                67, 68, 69, 70, 71, 72, 73, 74, 122, 123, 124};
 
 void marker() {}
@@ -38,8 +38,8 @@ class OperationSlotCallTest : public OperationsTest {};
 TEST_F(OperationSlotCallTest, SlotsTakeTheHostPointerFirstAndReturnTheOperationsCode) {
     slot_table_t slots{};
     fill_operation_slots(slots);
-    using open_t = std::uint32_t (*)(void*, std::uint32_t, std::uint32_t, std::uint32_t*,
-                                     std::uint64_t);
+    using open_t =
+        std::uint32_t (*)(void*, std::uint32_t, std::uint32_t, std::uint32_t*, std::uint64_t);
     using close_t = std::uint32_t (*)(void*, std::uint32_t);
     int host = 0;
     std::uint32_t session = 0;
