@@ -32,15 +32,8 @@ using test_server::TestServer;
 constexpr int OPERATION_CANCELLED = 125;  // ECANCELED: a deadline closed the socket
 const char* const UNRESOLVABLE_HOST = "no-such-host.invalid";
 
-// Short fixed-step deadlines so that failing steps end quickly.
-HttpClient::StepDeadlines short_deadlines() {
-    HttpClient::StepDeadlines deadlines;
-    deadlines.connect = 2s;
-    deadlines.write = 2s;
-    deadlines.proxyConnect = 300ms;
-    deadlines.handshake = 300ms;
-    return deadlines;
-}
+// A deadline far below the step's default, for steps made to expire.
+constexpr auto EXPIRING_DEADLINE = 300ms;
 
 // A loopback port that refuses connections: taken from a server that is gone again.
 std::uint16_t refused_port() {
@@ -79,9 +72,7 @@ protected:
     }
 
     std::unique_ptr<HttpClient> client_for(const TestServer& server, std::uint32_t timeout = 5) {
-        auto client = std::make_unique<HttpClient>("127.0.0.1", server.port(), timeout);
-        client->setStepDeadlinesForTesting(short_deadlines());
-        return client;
+        return std::make_unique<HttpClient>("127.0.0.1", server.port(), timeout);
     }
 };
 
@@ -343,7 +334,6 @@ TEST_F(HttpClientTest, ConnectViaProxyOpensATunnelWithTheFourFields) {
     proxy.push(raw_reply("HTTP/1.1 200 Connection established\r\n\r\n"));  // no length: none read
     proxy.push(reply(200, "through"));
     HttpClient client("service.example", 8443, 5);
-    client.setStepDeadlinesForTesting(short_deadlines());
 
     client.connectViaProxy("127.0.0.1", std::to_string(proxy.port()));
     client.setIsConnected(true);
@@ -365,7 +355,9 @@ TEST_F(HttpClientTest, ConnectViaProxyFailsOnARefusalOrASilentProxy) {
     proxy.push(raw_reply("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"));
     proxy.push(delayed(reply(200), 3s));  // answers long after the proxy deadline
     HttpClient client("service.example", 8443, 5);
-    client.setStepDeadlinesForTesting(short_deadlines());
+    HttpClient::StepDeadlines deadlines;
+    deadlines.proxyConnect = EXPIRING_DEADLINE;
+    client.setStepDeadlinesForTesting(deadlines);
 
     EXPECT_THROW(client.connectViaProxy("127.0.0.1", std::to_string(proxy.port())),
                  boost::system::system_error);

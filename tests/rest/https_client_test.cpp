@@ -31,15 +31,6 @@ constexpr int OPERATION_CANCELLED = 125;  // ECANCELED: a deadline closed the so
 constexpr int BAD_FILE_DESCRIPTOR = 9;    // EBADF: no TCP connection under the TLS one
 const char* const SERVER_CN = "ximora test server";
 
-HttpClient::StepDeadlines short_deadlines() {
-    HttpClient::StepDeadlines deadlines;
-    deadlines.connect = 2s;
-    deadlines.write = 2s;
-    deadlines.proxyConnect = 2s;
-    deadlines.handshake = 300ms;
-    return deadlines;
-}
-
 test_server::options_t tls_server(const ximora::pki::issued_t& identity) {
     test_server::options_t options;
     options.tls = test_server::process_tls();
@@ -96,9 +87,7 @@ protected:
     }
 
     static std::unique_ptr<HttpsClient> client_for(const std::string& host, std::uint16_t port) {
-        auto client = std::make_unique<HttpsClient>(host, port, 5);
-        client->setStepDeadlinesForTesting(short_deadlines());
-        return client;
+        return std::make_unique<HttpsClient>(host, port, 5);
     }
 };
 
@@ -243,6 +232,9 @@ TEST_F(HttpsClientTest, ASilentServerFailsTheHandshakeAtItsDeadline) {
     options.tls->answer_handshake = false;
     TestServer server(options);
     auto client = client_for("localhost", server.port());
+    HttpClient::StepDeadlines deadlines;
+    deadlines.handshake = 300ms;  // far below the default, which tests would wait out
+    client->setStepDeadlinesForTesting(deadlines);
 
     EXPECT_EQ(raised_by([&] { client->connect(); }).code, OPERATION_CANCELLED);
     EXPECT_FALSE(client->isSocketOpen());
