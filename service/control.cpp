@@ -58,6 +58,7 @@ json record_json(const request_record_t& record) {
             {"headers", headers},
             {"command", record.command ? json(*record.command) : json(nullptr)},
             {"command_hex", to_hex(record.command_bytes)},
+            {"command_size", record.command_size},
             {"partition", record.partition},
             {"sequence", record.sequence ? json(*record.sequence) : json(nullptr)},
             {"status", record.status},

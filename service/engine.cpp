@@ -94,6 +94,13 @@ void spoil(http_reply_t& reply, const std::optional<fault_t>& fault, std::size_t
     }
 }
 
+void keep_command(request_record_t& record, std::span<const std::uint8_t> body) {
+    const auto command = body.subspan(std::min(body.size(), CMD_CODE));
+    record.command_size = command.size();
+    const auto kept = command.first(std::min(command.size(), COMMAND_BYTES_KEPT));
+    record.command_bytes.assign(kept.begin(), kept.end());
+}
+
 }  // namespace
 
 std::optional<std::string> find_header(const header_list_t& headers, std::string_view name) {
@@ -201,7 +208,7 @@ http_reply_t engine::open_exchange(exchange_t& exchange) {
         return finish(exchange, status_reply(400));
     }
     exchange.record.command = ORVA_XTC_OPEN_REQ_V1;
-    exchange.record.command_bytes.assign(body.begin() + CMD_CODE, body.end());
+    keep_command(exchange.record, body);
     exchange.record.partition = request->serial;
     auto fault = faults_.take(ORVA_XTC_OPEN_REQ_V1);
     if (fault && fault->stops_request()) {
@@ -258,7 +265,7 @@ http_reply_t engine::protected_exchange(exchange_t& exchange) {
     }
     const auto sequence = get_u64(body, REQ_SEQUENCE);
     exchange.record.sequence = sequence;
-    exchange.record.command_bytes.assign(body.begin() + CMD_CODE, body.end());
+    keep_command(exchange.record, body);
     if (body.size() >= CMD_LEVEL) {
         exchange.record.command = get_u32(body, CMD_CODE);
     }

@@ -44,7 +44,7 @@ struct partition_key_t {
 struct engine_options_t {
     hsm_options_t hsm;
     std::size_t tunnel_capacity = 4096;
-    std::size_t log_capacity = 10000;
+    std::size_t log_capacity = 4096;
     /// Longest request lifetime a client may claim; an expiry further ahead is refused.
     std::int64_t max_request_lifetime_seconds = 600 + 60;
 };

@@ -166,6 +166,14 @@ app_id_t command_t::app_id() const {
     return app;
 }
 
+bool command_t::advance_saved_context(const saved_context_id_t& id, std::uint64_t sequence) {
+    if (partition.advance_saved_context(id, sequence)) {
+        return true;
+    }
+    ++hsm.violations().saved_context_sequences;
+    return false;
+}
+
 void command_table::add(std::uint32_t code, command_handler_t handler) {
     handlers_[code] = std::move(handler);
 }

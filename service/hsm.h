@@ -135,6 +135,8 @@ struct command_t {
     bool empty_reply = false;  // the handler asks for an empty HTTP body instead of a reply
 
     std::uint32_t code() const { return get_u32(request, CMD_CODE); }
+    /// The partition's check of a multi-part step, counting a violation when it fails.
+    bool advance_saved_context(const saved_context_id_t& id, std::uint64_t sequence);
     app_id_t app_id() const;
     std::uint32_t word0() const { return get_u32(request, CMD_WORD0); }
 };

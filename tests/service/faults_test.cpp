@@ -192,6 +192,14 @@ TEST_F(EngineTest, RequestLogKeepsHeadersInOrderAndTheDecryptedCommand) {
     EXPECT_EQ(log[0].result, 0u);
 }
 
+TEST_F(EngineTest, RequestLogKeepsTheHeadOfALargeCommand) {
+    const auto big = command(ORVA_GET, app_, 13, bytes(service::COMMAND_BYTES_KEPT * 2, 0x42));
+    client_.send(big);
+    const auto last = engine_.requests().back();
+    EXPECT_EQ(last.command_size, big.size());
+    EXPECT_EQ(last.command_bytes, bytes(big.begin(), big.begin() + service::COMMAND_BYTES_KEPT));
+}
+
 TEST(RequestLogCapacity, DropsTheOldest) {
     service::request_log log(3);
     for (unsigned i = 0; i < 5; ++i) {

@@ -263,15 +263,19 @@ TEST_F(EngineTest, NoSessionsVersionWithoutAnApplicationId) {
 TEST_F(EngineTest, SavedContextSequencesMustRise) {
     auto* partition = engine_.hsm().partition(SERIAL);
     std::lock_guard lock(partition->mutex());
+    bytes request = command(ORVA_GET, app_, 0);
+    bytes body;
+    service::command_t step{engine_.hsm(), *partition, request, body, now_};
     service::saved_context_id_t id{};
     id[0] = 9;
-    EXPECT_TRUE(partition->advance_saved_context(id, 4));
-    EXPECT_TRUE(partition->advance_saved_context(id, 5));
-    EXPECT_FALSE(partition->advance_saved_context(id, 5));
-    EXPECT_FALSE(partition->advance_saved_context(id, 1));
-    EXPECT_TRUE(partition->advance_saved_context(id, 9));
+    EXPECT_TRUE(step.advance_saved_context(id, 4));
+    EXPECT_TRUE(step.advance_saved_context(id, 5));
+    EXPECT_FALSE(step.advance_saved_context(id, 5));
+    EXPECT_FALSE(step.advance_saved_context(id, 1));
+    EXPECT_TRUE(step.advance_saved_context(id, 9));
+    EXPECT_EQ(violations().saved_context_sequences, 2u);
     partition->forget_saved_context(id);
-    EXPECT_TRUE(partition->advance_saved_context(id, 1));
+    EXPECT_TRUE(step.advance_saved_context(id, 1));
 }
 
 }  // namespace
