@@ -130,6 +130,7 @@ std::uint32_t send_context_bound_sessionless(cmd_t& cmd, std::size_t context_off
     cmd_t opener =
         make_sessionless_cmd<open_context_sessionless_req_t, open_context_sessionless_rsp_t>(
             cmd.app_id, cmd.partition, 0, 0);
+    opener.session = cmd.session;  // names the same session to the transport as the command
     if (std::uint32_t rc = open_context(opener, cmd, context_offset); rc != RC_OK) {
         return rc;
     }
