@@ -10,6 +10,7 @@
 #include <atomic>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -58,6 +59,12 @@ HttpResponse exchange_on_new_client(const std::string& host, std::uint16_t port,
     return client.recv();
 }
 AuthTokenRetriever s_auth_token_retriever(exchange_on_new_client);
+
+// OpenSSL frees its state at exit through a handler it registers when first used. The token
+// worker must end before that, or its thread's OpenSSL state outlives the library; a handler
+// registered after OpenSSL's runs first (and at unload, for a library).
+std::once_flag s_token_stop_once;
+void stop_token_worker() { s_auth_token_retriever.stopAuthTokenRetrieval(); }
 
 std::once_flag domain_once_flag;  // a failed lookup leaves it unset, so the next send retries
 std::string domainId_s;
@@ -160,6 +167,7 @@ void start_token_retrieval() {
                            host + ":" + std::to_string(port) + path);
     }
     const std::string where = "https://" + host + ":" + std::to_string(port) + path;
+    std::call_once(s_token_stop_once, [] { std::atexit(stop_token_worker); });
     s_auth_token_retriever.startAuthTokenRetrieval(host, port, path,
                                                    config.GetRestAuthTokenClientId(),
                                                    config.GetRestAuthTokenClientSecret());
