@@ -13,8 +13,8 @@ constexpr std::size_t GROUP_TEXT = 4;
 constexpr std::size_t GROUP_DATA = 3;
 
 bool in_alphabet(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '+' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
 }
 
 }  // namespace
@@ -24,9 +24,9 @@ std::string base64_encode(std::string_view data) {
         return {};
     }
     std::vector<unsigned char> out((data.size() + GROUP_DATA - 1) / GROUP_DATA * GROUP_TEXT + 1);
-    const int length = EVP_EncodeBlock(out.data(),
-                                       reinterpret_cast<const unsigned char*>(data.data()),
-                                       static_cast<int>(data.size()));
+    const int length =
+        EVP_EncodeBlock(out.data(), reinterpret_cast<const unsigned char*>(data.data()),
+                        static_cast<int>(data.size()));
     return std::string(out.begin(), out.begin() + std::max(length, 0));
 }
 
@@ -35,8 +35,7 @@ std::optional<std::string> base64_decode(std::string_view text) {
         return std::nullopt;
     }
     const auto padding = static_cast<std::size_t>(
-        std::find_if(text.rbegin(), text.rend(), [](char c) { return c != '='; }) -
-        text.rbegin());
+        std::find_if(text.rbegin(), text.rend(), [](char c) { return c != '='; }) - text.rbegin());
     if (padding > 2 || !std::all_of(text.begin(), text.end() - static_cast<std::ptrdiff_t>(padding),
                                     in_alphabet)) {
         return std::nullopt;
@@ -45,9 +44,9 @@ std::optional<std::string> base64_decode(std::string_view text) {
         return std::string();
     }
     std::vector<unsigned char> out(text.size() / GROUP_TEXT * GROUP_DATA);
-    const int length = EVP_DecodeBlock(out.data(),
-                                       reinterpret_cast<const unsigned char*>(text.data()),
-                                       static_cast<int>(text.size()));
+    const int length =
+        EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size()));
     if (length < 0 || static_cast<std::size_t>(length) < padding) {
         return std::nullopt;
     }
@@ -65,8 +64,7 @@ std::string base64url_encode(std::string_view data) {
 }
 
 std::optional<std::string> base64url_decode(std::string_view text) {
-    if (text.find_first_of("+/=") != std::string_view::npos ||
-        text.size() % GROUP_TEXT == 1) {
+    if (text.find_first_of("+/=") != std::string_view::npos || text.size() % GROUP_TEXT == 1) {
         return std::nullopt;
     }
     std::string standard(text);

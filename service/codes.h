@@ -74,8 +74,8 @@ constexpr std::size_t CMD_RESERVED = 160;
 constexpr std::size_t CMD_WORD0 = 172;  // session handle, container, or first sessionless word
 constexpr std::size_t CMD_WORD1 = 176;  // session commands: first body word
 constexpr std::size_t CMD_HEADER_END = 176;
-constexpr std::size_t CMD_CONTEXT_ID = 0;    // within a command context
-constexpr std::size_t CMD_CONTEXT_TAG = 4;   // within a command context
+constexpr std::size_t CMD_CONTEXT_ID = 0;   // within a command context
+constexpr std::size_t CMD_CONTEXT_TAG = 4;  // within a command context
 constexpr std::size_t COMMAND_CONTEXT_SIZE = 20;
 
 // Open exchange request.

@@ -36,7 +36,6 @@ http_reply_t json_reply(unsigned status, const json& document) {
     return reply;
 }
 
-
 json counts_json(const violation_counts_t& counts) {
     return {{"unknown_tokens", counts.unknown_tokens},
             {"tag_failures", counts.tag_failures},
@@ -143,8 +142,7 @@ class control_session : public std::enable_shared_from_this<control_session> {
         parser_->body_limit(CONTROL_BODY_LIMIT);
         stream_.expires_after(CONTROL_IDLE);
         http::async_read(stream_, buffer_, *parser_,
-                         beast::bind_front_handler(&control_session::on_read,
-                                                   shared_from_this()));
+                         beast::bind_front_handler(&control_session::on_read, shared_from_this()));
     }
 
     void on_read(beast::error_code ec, std::size_t) {
@@ -153,7 +151,9 @@ class control_session : public std::enable_shared_from_this<control_session> {
         }
         auto request = parser_->release();
         http_request_t plain{std::string(request.method_string()),
-                             std::string(request.target()), {}, std::move(request.body())};
+                             std::string(request.target()),
+                             {},
+                             std::move(request.body())};
         auto reply = handle_control(engine_, oauth_, plain);
         response_ = {static_cast<http::status>(reply.status), HTTP_VERSION_1_1};
         for (auto& [name, value] : reply.headers) {
@@ -162,9 +162,9 @@ class control_session : public std::enable_shared_from_this<control_session> {
         response_.body() = std::move(reply.body);
         response_.keep_alive(request.keep_alive());
         response_.prepare_payload();
-        http::async_write(stream_, response_,
-                          beast::bind_front_handler(&control_session::on_write,
-                                                    shared_from_this()));
+        http::async_write(
+            stream_, response_,
+            beast::bind_front_handler(&control_session::on_write, shared_from_this()));
     }
 
     void on_write(beast::error_code ec, std::size_t) {
@@ -243,8 +243,7 @@ struct control_server::impl : std::enable_shared_from_this<control_server::impl>
                 return;
             }
             if (!ec) {
-                std::make_shared<control_session>(std::move(socket), self->hsm_engine,
-                                                  self->oauth)
+                std::make_shared<control_session>(std::move(socket), self->hsm_engine, self->oauth)
                     ->run();
             }
             self->do_accept();
@@ -267,9 +266,13 @@ control_server::control_server(net::io_context& io, std::uint16_t port, engine& 
     impl_->do_accept();
 }
 
-control_server::~control_server() { close(); }
+control_server::~control_server() {
+    close();
+}
 
-std::uint16_t control_server::port() const { return impl_->port; }
+std::uint16_t control_server::port() const {
+    return impl_->port;
+}
 
 void control_server::close() {
     net::dispatch(impl_->acceptor.get_executor(), [self = impl_] {

@@ -29,7 +29,7 @@ using owned_pkey = std::unique_ptr<EVP_PKEY, pkey_deleter>;
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
 constexpr char P384_GROUP[] = "secp384r1";
-constexpr char KDF_ALGORITHM_ID[] = "A256GCM";         // written with its terminating zero
+constexpr char KDF_ALGORITHM_ID[] = "A256GCM";          // written with its terminating zero
 constexpr char KDF_PARTY_INFO[] = "XTC_OPEN_KDF v1.0";  // likewise
 constexpr std::size_t SERIAL_FIELD_SIZE = 8;
 
@@ -42,8 +42,7 @@ owned_pkey peer_key(std::span<const std::uint8_t> point) {
     std::vector<unsigned char> encoded(point.begin(), point.end());
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group.data(), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded.data(),
-                                          encoded.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, encoded.data(), encoded.size()),
         OSSL_PARAM_construct_end()};
     EVP_PKEY* key = nullptr;
     if (EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
@@ -75,16 +74,17 @@ cipher_ctx_ptr gcm_context(bool encrypt, std::span<const std::uint8_t, TUNNEL_KE
                            std::span<const std::uint8_t, GCM_IV_SIZE> iv,
                            std::span<const std::uint8_t> aad) {
     cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr,
-                                  encrypt ? 1 : 0) != 1 ||
+    if (!ctx ||
+        EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr,
+                          encrypt ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, GCM_IV_SIZE, nullptr) != 1 ||
         EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv.data(), -1) != 1) {
         return nullptr;
     }
     int ignored = 0;
-    if (!aad.empty() && (aad.size() > INT_MAX ||
-                         EVP_CipherUpdate(ctx.get(), nullptr, &ignored, aad.data(),
-                                          static_cast<int>(aad.size())) != 1)) {
+    if (!aad.empty() &&
+        (aad.size() > INT_MAX || EVP_CipherUpdate(ctx.get(), nullptr, &ignored, aad.data(),
+                                                  static_cast<int>(aad.size())) != 1)) {
         return nullptr;
     }
     return ctx;
@@ -162,9 +162,9 @@ bool tunnel_kdf(std::span<const std::uint8_t> shared, std::span<const std::uint8
     append_field(input, text_field(KDF_PARTY_INFO));
     append_field(input, {});
     unsigned int length = 0;
-    const bool ok = EVP_Digest(input.data(), input.size(), key.data(), &length, EVP_sha256(),
-                               nullptr) == 1 &&
-                    length == key.size();
+    const bool ok =
+        EVP_Digest(input.data(), input.size(), key.data(), &length, EVP_sha256(), nullptr) == 1 &&
+        length == key.size();
     wipe(input);
     return ok;
 }
@@ -189,8 +189,8 @@ bool gcm_open(std::span<const std::uint8_t, TUNNEL_KEY_SIZE> key,
     std::array<std::uint8_t, GCM_TAG_SIZE> expected;
     std::copy(tag.begin(), tag.end(), expected.begin());
     int final_length = 0;
-    return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, GCM_TAG_SIZE,
-                               expected.data()) == 1 &&
+    return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, GCM_TAG_SIZE, expected.data()) ==
+               1 &&
            EVP_CipherFinal_ex(ctx.get(), nullptr, &final_length) == 1 && final_length == 0;
 }
 

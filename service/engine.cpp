@@ -51,7 +51,6 @@ bool iequals(std::string_view a, std::string_view b) {
     });
 }
 
-
 http_reply_t status_reply(unsigned status) {
     http_reply_t reply;
     reply.status = status;
@@ -119,8 +118,7 @@ struct engine::exchange_t {
     std::uint32_t reply_limit = 0;
 };
 
-engine::engine(std::vector<partition_key_t> partitions, engine_options_t options,
-               clock_fn clock)
+engine::engine(std::vector<partition_key_t> partitions, engine_options_t options, clock_fn clock)
     : options_(std::move(options)),
       clock_(clock ? std::move(clock) : clock_fn(system_seconds)),
       keys_([&] {
@@ -292,8 +290,8 @@ http_reply_t engine::protected_exchange(exchange_t& exchange) {
 http_reply_t engine::run_command(exchange_t& exchange, const tunnel_ptr& tunnel,
                                  const std::optional<fault_t>& fault) {
     auto& partition = *hsm_.partition(tunnel->serial);
-    auto outcome = hsm_.execute(partition, exchange.request.body,
-                                fault ? fault->hsm_result : std::nullopt);
+    auto outcome =
+        hsm_.execute(partition, exchange.request.body, fault ? fault->hsm_result : std::nullopt);
     http_reply_t reply;
     reply.headers.emplace_back(PARTITION_VERSION_HDR, std::to_string(outcome.partition_version));
     if (outcome.app_sessions_version) {
@@ -323,8 +321,8 @@ http_reply_t engine::run_command(exchange_t& exchange, const tunnel_ptr& tunnel,
     if (!crypto::random_bytes(iv)) {
         return finish(exchange, body_reply(tunnel_refusal(ORVA_RET_XTC_ERROR)));
     }
-    const auto echoed = exchange.record.sequence.value_or(0) +
-                        (fault && fault->wrong_sequence ? 1 : 0);
+    const auto echoed =
+        exchange.record.sequence.value_or(0) + (fault && fault->wrong_sequence ? 1 : 0);
     reply.body = seal_reply(tunnel->key.span(), iv, echoed, outcome.result, outcome.body,
                             fault ? fault->tunnel_status.value_or(0) : 0);
     spoil(reply, fault, RSP_TAG, exchange.reply_limit);

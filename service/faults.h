@@ -25,10 +25,10 @@ struct fault_t {
 
     // Spoil the reply.
     std::chrono::milliseconds delay{0};  // wait this long before replying
-    bool truncate_body = false;  // announce the whole body, send half of it and close
-    bool oversize_body = false;  // pad the body beyond the client's reply-size limit
-    bool tamper_tag = false;     // flip a bit of the reply's authentication tag
-    bool wrong_sequence = false; // echo the request's sequence number plus one
+    bool truncate_body = false;          // announce the whole body, send half of it and close
+    bool oversize_body = false;          // pad the body beyond the client's reply-size limit
+    bool tamper_tag = false;             // flip a bit of the reply's authentication tag
+    bool wrong_sequence = false;         // echo the request's sequence number plus one
     std::optional<std::uint32_t> tunnel_status;  // non-zero status in the reply envelope
     std::optional<std::uint32_t> hsm_result;     // answer this result word instead of running
 

@@ -84,10 +84,8 @@ void partition_t::bump_app_sessions(const app_id_t& app) {
     ++app_sessions_.try_emplace(app, 1).first->second;
 }
 
-std::optional<command_context_t> partition_t::open_context(context_kind kind,
-                                                           std::uint32_t session,
-                                                           const app_id_t& app,
-                                                           std::int64_t now) {
+std::optional<command_context_t> partition_t::open_context(context_kind kind, std::uint32_t session,
+                                                           const app_id_t& app, std::int64_t now) {
     command_context_t context;
     if (!crypto::random_bytes(context.tag)) {
         return std::nullopt;
@@ -101,16 +99,15 @@ std::optional<command_context_t> partition_t::open_context(context_kind kind,
     if (next_context_id_ == 0) {
         next_context_id_ = 1;  // 0 never names a context
     }
-    contexts_[context.id] = {kind, context.tag, session, app,
-                             now + options_.context_lifetime_seconds, false};
+    contexts_[context.id] = {
+        kind, context.tag, session, app, now + options_.context_lifetime_seconds, false};
     context_order_.push_back(context.id);
     return context;
 }
 
 context_verdict partition_t::use_context(context_kind kind, std::uint32_t id,
-                                         std::span<const std::uint8_t> tag,
-                                         std::uint32_t session, const app_id_t& app,
-                                         std::int64_t now) {
+                                         std::span<const std::uint8_t> tag, std::uint32_t session,
+                                         const app_id_t& app, std::int64_t now) {
     drop_expired_contexts(now);
     auto it = contexts_.find(id);
     if (it == contexts_.end()) {
@@ -262,8 +259,8 @@ std::uint32_t hsm_t::check_context(command_t& command, const context_binding_t& 
     const auto id = get_u32(command.request, binding.offset + CMD_CONTEXT_ID);
     const auto tag = get_bytes(command.request, binding.offset + CMD_CONTEXT_TAG,
                                COMMAND_CONTEXT_SIZE - CMD_CONTEXT_TAG);
-    switch (command.partition.use_context(binding.kind, id, tag, command.word0(),
-                                          command.app_id(), command.now)) {
+    switch (command.partition.use_context(binding.kind, id, tag, command.word0(), command.app_id(),
+                                          command.now)) {
         case context_verdict::accepted:
             return ORVA_RET_OK;
         case context_verdict::reused:

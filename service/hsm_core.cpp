@@ -83,9 +83,8 @@ void register_core_commands(command_table& table) {
     table.add(ORVA_GEN_APPID, gen_appid);
     table.add(ORVA_OPEN_CONTEXT_SESSION,
               [](command_t& command) { return open_context(command, context_kind::session); });
-    table.add(ORVA_OPEN_CONTEXT_SESSIONLESS, [](command_t& command) {
-        return open_context(command, context_kind::sessionless);
-    });
+    table.add(ORVA_OPEN_CONTEXT_SESSIONLESS,
+              [](command_t& command) { return open_context(command, context_kind::sessionless); });
     table.add(ORVA_GET, get);
     table.add(ORVA_APP_SESSIONS_KEEPALIVE, keepalive);
     table.add_get_item(ORVA_GT_FWV, [](command_t& command) -> std::optional<bytes> {

@@ -40,8 +40,7 @@ struct arguments_t {
 std::uint16_t parse_port(std::string_view flag, std::string_view text) {
     unsigned value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-        value > 65535) {
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 65535) {
         throw usage_error{std::string(flag) + " needs a port number from 0 to 65535, not '" +
                           std::string(text) + "'"};
     }

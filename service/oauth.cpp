@@ -110,14 +110,12 @@ std::string oauth_stand_in::issue_token() {
     std::array<std::uint8_t, JTI_SIZE> jti{};
     crypto::random_bytes(jti);
     const auto now = clock_();
-    const nlohmann::json payload = {
-        {"iss", "ximora-service"},
-        {"sub", options_.client_id},
-        {"iat", now},
-        {"exp", now + options_.token_lifetime_seconds},
-        {"jti", base64url_encode(std::string(jti.begin(), jti.end()))}};
-    const auto signed_part =
-        base64url_encode(JWT_HEADER) + "." + base64url_encode(payload.dump());
+    const nlohmann::json payload = {{"iss", "ximora-service"},
+                                    {"sub", options_.client_id},
+                                    {"iat", now},
+                                    {"exp", now + options_.token_lifetime_seconds},
+                                    {"jti", base64url_encode(std::string(jti.begin(), jti.end()))}};
+    const auto signed_part = base64url_encode(JWT_HEADER) + "." + base64url_encode(payload.dump());
     return signed_part + "." + base64url_encode(signature(signed_part));
 }
 
@@ -151,9 +149,9 @@ std::string oauth_stand_in::signature(std::string_view signed_part) const {
     std::array<unsigned char, HMAC_SIZE> mac{};
     std::size_t length = 0;
     std::lock_guard lock(mutex_);
-    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key_.bytes.data(),
-                  key_.bytes.size(), reinterpret_cast<const unsigned char*>(signed_part.data()),
-                  signed_part.size(), mac.data(), mac.size(), &length) == nullptr) {
+    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key_.bytes.data(), key_.bytes.size(),
+                  reinterpret_cast<const unsigned char*>(signed_part.data()), signed_part.size(),
+                  mac.data(), mac.size(), &length) == nullptr) {
         return {};
     }
     return std::string(mac.begin(), mac.begin() + static_cast<std::ptrdiff_t>(length));

@@ -17,7 +17,7 @@ struct start_error : std::runtime_error {
 
 struct pki_material_t {
     std::vector<partition_key_t> partitions;  // in ascending serial order
-    std::filesystem::path tls_certificate;     // PEM chain, server certificate first
+    std::filesystem::path tls_certificate;    // PEM chain, server certificate first
     std::filesystem::path tls_key;
 };
 

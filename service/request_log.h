@@ -22,10 +22,10 @@ constexpr std::size_t COMMAND_BYTES_KEPT = 16 * 1024;
 struct request_record_t {
     std::string method;
     std::string target;
-    header_list_t headers;  // in wire order
+    header_list_t headers;                 // in wire order
     std::optional<std::uint32_t> command;  // HSM command code, when the request could be read
-    bytes command_bytes;    // HSM command header and body (decrypted), from request offset 136,
-                            // at most COMMAND_BYTES_KEPT of them
+    bytes command_bytes;  // HSM command header and body (decrypted), from request offset 136,
+                          // at most COMMAND_BYTES_KEPT of them
     std::size_t command_size = 0;  // the whole command's size
     std::uint64_t partition = 0;
     std::optional<std::uint64_t> sequence;  // tunnel sequence number of a protected request

@@ -65,9 +65,9 @@ class session : public std::enable_shared_from_this<session> {
   private:
     void on_run() {
         beast::get_lowest_layer(stream_).expires_after(options_.handshake_timeout);
-        stream_.async_handshake(ssl::stream_base::server,
-                                beast::bind_front_handler(&session::on_handshake,
-                                                          shared_from_this()));
+        stream_.async_handshake(
+            ssl::stream_base::server,
+            beast::bind_front_handler(&session::on_handshake, shared_from_this()));
     }
 
     void on_handshake(beast::error_code ec) {
@@ -138,10 +138,9 @@ class session : public std::enable_shared_from_this<session> {
         raw_ = header.str();
         const auto& body = response_.body();
         raw_.append(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(body.size() / 2));
-        net::async_write(stream_, net::buffer(raw_),
-                         [self = shared_from_this()](beast::error_code, std::size_t) {
-                             self->drop();
-                         });
+        net::async_write(
+            stream_, net::buffer(raw_),
+            [self = shared_from_this()](beast::error_code, std::size_t) { self->drop(); });
     }
 
     void on_write(bool keep_alive, beast::error_code ec, std::size_t) {
@@ -180,8 +179,7 @@ class listener : public std::enable_shared_from_this<listener> {
   public:
     listener(net::io_context& io, ssl::context& tls, engine& engine,
              const server_options_t& options)
-        : io_(io), acceptor_(net::make_strand(io)), tls_(tls), engine_(engine),
-          options_(options) {}
+        : io_(io), acceptor_(net::make_strand(io)), tls_(tls), engine_(engine), options_(options) {}
 
     void open(const tcp::endpoint& endpoint) { listen_on(acceptor_, endpoint, ""); }
 
@@ -198,9 +196,8 @@ class listener : public std::enable_shared_from_this<listener> {
 
   private:
     void do_accept() {
-        acceptor_.async_accept(net::make_strand(io_), beast::bind_front_handler(
-                                                          &listener::on_accept,
-                                                          shared_from_this()));
+        acceptor_.async_accept(net::make_strand(io_),
+                               beast::bind_front_handler(&listener::on_accept, shared_from_this()));
     }
 
     void on_accept(beast::error_code ec, tcp::socket socket) {
@@ -243,8 +240,7 @@ void configure_tls(ssl::context& tls, const pki_material_t& material) {
     beast::error_code ec;
     tls.use_certificate_chain_file(material.tls_certificate.string(), ec);
     if (ec) {
-        throw start_error("cannot use " + material.tls_certificate.string() + ": " +
-                          ec.message());
+        throw start_error("cannot use " + material.tls_certificate.string() + ": " + ec.message());
     }
     tls.use_private_key_file(material.tls_key.string(), ssl::context::pem, ec);
     if (ec) {
@@ -265,8 +261,9 @@ struct server::impl {
             engine.set_extra_route([stand_in = oauth.get()](const http_request_t& request) {
                 return stand_in->route(request);
             });
-            engine.set_bearer_check(
-                [stand_in = oauth.get()](std::string_view token) { return stand_in->accepts(token); });
+            engine.set_bearer_check([stand_in = oauth.get()](std::string_view token) {
+                return stand_in->accepts(token);
+            });
         }
     }
 
@@ -286,7 +283,9 @@ server::server(server_options_t options) {
     impl_ = std::make_unique<impl>(std::move(options), std::move(material));
 }
 
-server::~server() { stop(); }
+server::~server() {
+    stop();
+}
 
 void server::start() {
     if (impl_->io) {
@@ -299,8 +298,8 @@ void server::start() {
     }
     impl_->io.emplace(static_cast<int>(std::max(1u, impl_->options.io_threads)));
     try {
-        impl_->acceptor = std::make_shared<listener>(*impl_->io, impl_->tls, impl_->engine,
-                                                     impl_->options);
+        impl_->acceptor =
+            std::make_shared<listener>(*impl_->io, impl_->tls, impl_->engine, impl_->options);
         impl_->acceptor->open({address, impl_->options.port});
         if (impl_->options.control_port) {
             impl_->control = std::make_unique<control_server>(
@@ -340,7 +339,9 @@ void server::stop() {
     impl_->io.reset();
 }
 
-std::uint16_t server::port() const { return impl_->port; }
+std::uint16_t server::port() const {
+    return impl_->port;
+}
 
 std::optional<std::uint16_t> server::control_port() const {
     if (!impl_->control) {
@@ -349,8 +350,12 @@ std::optional<std::uint16_t> server::control_port() const {
     return impl_->control->port();
 }
 
-service::engine& server::engine() { return impl_->engine; }
+service::engine& server::engine() {
+    return impl_->engine;
+}
 
-oauth_stand_in* server::oauth() { return impl_->oauth.get(); }
+oauth_stand_in* server::oauth() {
+    return impl_->oauth.get();
+}
 
 }  // namespace service

@@ -41,17 +41,16 @@ TEST(FaultJson, ReadsEveryField) {
 
 TEST(FaultJson, RefusesUnknownFieldsAndWrongTypes) {
     unsigned count = 1;
-    for (const char* text : {R"({"http_stauts": 503})", R"({"http_status": "503"})",
-                             R"({"tamper_tag": 1})", R"({"count": -1})", R"([1])", "not json",
-                             R"({"delay_ms": 1.5})"}) {
+    for (const char* text :
+         {R"({"http_stauts": 503})", R"({"http_status": "503"})", R"({"tamper_tag": 1})",
+          R"({"count": -1})", R"([1])", "not json", R"({"delay_ms": 1.5})"}) {
         EXPECT_THROW(service::fault_from_json(text, count), std::invalid_argument) << text;
     }
 }
 
 TEST_F(EngineTest, ControlRequestsDriveTheEngine) {
-    auto reply = service::handle_control(engine_, nullptr,
-                                         control_request("POST", "/faults",
-                                                         R"({"count": 2, "hsm_result": 5})"));
+    auto reply = service::handle_control(
+        engine_, nullptr, control_request("POST", "/faults", R"({"count": 2, "hsm_result": 5})"));
     EXPECT_EQ(reply.status, 200u);
     EXPECT_EQ(json_of(reply.body).at("pending"), 2);
     EXPECT_EQ(send(0x02, 13).result, 5u);
@@ -73,13 +72,12 @@ TEST_F(EngineTest, ControlRequestsDriveTheEngine) {
     EXPECT_EQ(json_of(reply.body).at("total"), 0);
     EXPECT_EQ(service::handle_control(engine_, nullptr, control_request("GET", "/nothing")).status,
               404u);
-    EXPECT_EQ(service::handle_control(engine_, nullptr,
-                                      control_request("POST", "/faults", "{oops"))
+    EXPECT_EQ(service::handle_control(engine_, nullptr, control_request("POST", "/faults", "{oops"))
                   .status,
               400u);
-    EXPECT_EQ(service::handle_control(engine_, nullptr, control_request("POST", "/oauth/revoke"))
-                  .status,
-              404u);  // not without the OAuth stand-in
+    EXPECT_EQ(
+        service::handle_control(engine_, nullptr, control_request("POST", "/oauth/revoke")).status,
+        404u);  // not without the OAuth stand-in
 }
 
 TEST(ControlServer, FaultsInjectedOverTheControlPort) {

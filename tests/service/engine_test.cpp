@@ -36,9 +36,11 @@ TEST_F(EngineTest, OpenExchangeRefusals) {
     EXPECT_FALSE(wrong_key.open().authentic);
 
     auto unknown = [this](std::uint64_t serial) {
-        return xtc_client([this](const std::string&, const bytes& body, const header_list_t& h) {
-            return engine_transport(engine_)("/vHSM", body, h);
-        }, serial, key_, [this] { return now_; });
+        return xtc_client(
+            [this](const std::string&, const bytes& body, const header_list_t& h) {
+                return engine_transport(engine_)("/vHSM", body, h);
+            },
+            serial, key_, [this] { return now_; });
     };
     auto refused = unknown(4242).open();
     EXPECT_EQ(refused.status, 200u);
@@ -86,18 +88,17 @@ TEST_P(RequestTampering, IsRefusedAndCounted) {
 
 INSTANTIATE_TEST_SUITE_P(
     Offsets, RequestTampering,
-    ::testing::Values(
-        tampering_t{"Token", 30, &service::violation_counts_t::unknown_tokens},
-        tampering_t{"Iv", 90, &service::violation_counts_t::tag_failures},
-        tampering_t{"Tag", 110, &service::violation_counts_t::tag_failures},
-        tampering_t{"Expiry", 121, &service::violation_counts_t::tag_failures},
-        tampering_t{"Command", 150, &service::violation_counts_t::tag_failures}),
+    ::testing::Values(tampering_t{"Token", 30, &service::violation_counts_t::unknown_tokens},
+                      tampering_t{"Iv", 90, &service::violation_counts_t::tag_failures},
+                      tampering_t{"Tag", 110, &service::violation_counts_t::tag_failures},
+                      tampering_t{"Expiry", 121, &service::violation_counts_t::tag_failures},
+                      tampering_t{"Command", 150, &service::violation_counts_t::tag_failures}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, ExpiryOutsideTheLifetimeIsCounted) {
     for (auto expiry : {START_TIME - 1, START_TIME + 661}) {
-        auto request = client_.wrap(command(ORVA_GET, app_, 13), 0, 4096,
-                                    static_cast<std::uint64_t>(expiry));
+        auto request =
+            client_.wrap(command(ORVA_GET, app_, 13), 0, 4096, static_cast<std::uint64_t>(expiry));
         EXPECT_EQ(client_.read_reply(client_.post(request), 0).tunnel_status, XTC_ERROR);
     }
     EXPECT_EQ(violations().expired_requests, 2u);
@@ -186,16 +187,33 @@ INSTANTIATE_TEST_SUITE_P(
         garbage_t{"Empty", [](const bytes&) { return bytes{}; }},
         garbage_t{"PrefixOnly", [](const bytes& g) { return bytes(g.begin(), g.begin() + 16); }},
         garbage_t{"ZeroType", [](const bytes&) { return bytes(400, 0); }},
-        garbage_t{"UnknownType", [](bytes g) { put32(g, 16, 0x103); return g; }},
-        garbage_t{"LengthTooLarge", [](bytes g) { put32(g, 20, 0xFFFFFFFF); return g; }},
-        garbage_t{"LengthTooSmall", [](bytes g) { put32(g, 20, 16); return g; }},
+        garbage_t{"UnknownType",
+                  [](bytes g) {
+                      put32(g, 16, 0x103);
+                      return g;
+                  }},
+        garbage_t{"LengthTooLarge",
+                  [](bytes g) {
+                      put32(g, 20, 0xFFFFFFFF);
+                      return g;
+                  }},
+        garbage_t{"LengthTooSmall",
+                  [](bytes g) {
+                      put32(g, 20, 16);
+                      return g;
+                  }},
         garbage_t{"EnvelopeCut", [](const bytes& g) { return bytes(g.begin(), g.begin() + 100); }},
-        garbage_t{"OneByteShort", [](bytes g) { g.pop_back(); return g; }},
-        garbage_t{"OpenTypeShort", [](const bytes&) {
-            bytes b(200, 0);
-            put32(b, 16, 0x106);
-            return b;
-        }}),
+        garbage_t{"OneByteShort",
+                  [](bytes g) {
+                      g.pop_back();
+                      return g;
+                  }},
+        garbage_t{"OpenTypeShort",
+                  [](const bytes&) {
+                      bytes b(200, 0);
+                      put32(b, 16, 0x106);
+                      return b;
+                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, RandomBodiesNeverBreakTheEngine) {

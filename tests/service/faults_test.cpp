@@ -95,10 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
                       EXPECT_EQ(raw.delay, std::chrono::milliseconds(250));
                       EXPECT_TRUE(read.authentic);
                   }},
-        spoiler_t{"Truncate", [](auto& f) { f.truncate_body = true; },
-                  [](const auto& raw, const auto&) {
-                      EXPECT_EQ(raw.delivery, delivery_t::truncated);
-                  }},
+        spoiler_t{
+            "Truncate", [](auto& f) { f.truncate_body = true; },
+            [](const auto& raw, const auto&) { EXPECT_EQ(raw.delivery, delivery_t::truncated); }},
         spoiler_t{"Oversize", [](auto& f) { f.oversize_body = true; },
                   [](const auto& raw, const auto&) { EXPECT_GT(raw.body.size(), 88u); }},
         spoiler_t{"TamperTag", [](auto& f) { f.tamper_tag = true; },

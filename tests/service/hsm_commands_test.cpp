@@ -24,7 +24,9 @@ constexpr std::uint32_t ARGUMENTS_BAD = 0x70000;
 constexpr std::uint32_t PROBE_REPLY_CAPACITY = 88;
 constexpr std::uint32_t SESSION = 7;
 
-bytes app_bytes(const app_id_t& app) { return bytes(app.begin(), app.end()); }
+bytes app_bytes(const app_id_t& app) {
+    return bytes(app.begin(), app.end());
+}
 
 TEST_F(EngineTest, GenAppidIssuesDistinctIds) {
     std::set<bytes> ids{app_bytes(app_)};
@@ -63,8 +65,8 @@ TEST_F(EngineTest, KeepaliveOfAnIssuedApplication) {
 TEST_F(EngineTest, KeepaliveOfAnUnknownApplicationIsBadAccessHandle) {
     app_id_t stranger{};
     stranger[0] = 0x5A;
-    auto alive = client_.send(
-        command(ORVA_APP_SESSIONS_KEEPALIVE, stranger, 1000000, app_bytes(stranger)));
+    auto alive =
+        client_.send(command(ORVA_APP_SESSIONS_KEEPALIVE, stranger, 1000000, app_bytes(stranger)));
     EXPECT_EQ(alive.result, 0x80000404u);
 }
 
@@ -138,12 +140,12 @@ opened_t open_context(xtc_client& client, const app_id_t& app, std::uint32_t cod
 
 TEST_F(EngineTest, ContextIsSingleUseAndReuseIsCounted) {
     auto context = open_context(client_, app_, ORVA_OPEN_CONTEXT_SESSION, SESSION);
-    auto first = client_.send(bound_command(ORVA_CLOSE_SESSION, app_, SESSION, context.id,
-                                            context.tag));
+    auto first =
+        client_.send(bound_command(ORVA_CLOSE_SESSION, app_, SESSION, context.id, context.tag));
     EXPECT_NE(first.result, CONTEXT_INVALID);
     EXPECT_EQ(violations().total(), 0u);
-    auto second = client_.send(bound_command(ORVA_CLOSE_SESSION, app_, SESSION, context.id,
-                                             context.tag));
+    auto second =
+        client_.send(bound_command(ORVA_CLOSE_SESSION, app_, SESSION, context.id, context.tag));
     EXPECT_EQ(second.result, CONTEXT_INVALID);
     EXPECT_EQ(violations().context_reuses, 1u);
     EXPECT_EQ(violations().total(), 1u);
@@ -202,20 +204,20 @@ INSTANTIATE_TEST_SUITE_P(
                        false, false, 0, 176, 0, 0},
         presentation_t{"SessionlessForOpenSession", ORVA_OPEN_CONTEXT_SESSIONLESS,
                        ORVA_OPEN_SESSION, 1000000, false, false, 0, 176, 0, 0},
-        presentation_t{"AfterContainer", ORVA_OPEN_CONTEXT_SESSION, ORVA_PARTITION_ZEROIZE,
-                       SESSION, false, false, 0, 180, 0, 0},
-        presentation_t{"JustBeforeExpiry", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION,
-                       SESSION, false, false, 59, 176, 0, 0},
+        presentation_t{"AfterContainer", ORVA_OPEN_CONTEXT_SESSION, ORVA_PARTITION_ZEROIZE, SESSION,
+                       false, false, 0, 180, 0, 0},
+        presentation_t{"JustBeforeExpiry", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION, SESSION,
+                       false, false, 59, 176, 0, 0},
         presentation_t{"Expired", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION, SESSION, false,
                        false, 60, 176, CONTEXT_INVALID, 0},
         presentation_t{"WrongTag", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION, SESSION, true,
                        false, 0, 176, CONTEXT_INVALID, 1},
         presentation_t{"OtherSession", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION, SESSION + 1,
                        false, false, 0, 176, CONTEXT_INVALID, 1},
-        presentation_t{"OtherApplication", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION,
-                       SESSION, false, true, 0, 176, CONTEXT_INVALID, 1},
-        presentation_t{"SessionContextForOpenSession", ORVA_OPEN_CONTEXT_SESSION,
-                       ORVA_OPEN_SESSION, 1000000, false, false, 0, 176, CONTEXT_INVALID, 1},
+        presentation_t{"OtherApplication", ORVA_OPEN_CONTEXT_SESSION, ORVA_CLOSE_SESSION, SESSION,
+                       false, true, 0, 176, CONTEXT_INVALID, 1},
+        presentation_t{"SessionContextForOpenSession", ORVA_OPEN_CONTEXT_SESSION, ORVA_OPEN_SESSION,
+                       1000000, false, false, 0, 176, CONTEXT_INVALID, 1},
         presentation_t{"SessionlessForSessionCommand", ORVA_OPEN_CONTEXT_SESSIONLESS,
                        ORVA_CLOSE_SESSION, SESSION, false, false, 0, 176, CONTEXT_INVALID, 1}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -69,8 +69,7 @@ https_client::https_client(std::uint16_t port, const std::filesystem::path& ca_b
     impl_->run();
     check(ec, "connect");
     tcp_layer.expires_after(DEADLINE);
-    impl_->stream->async_handshake(ssl::stream_base::client,
-                                   [&](beast::error_code e) { ec = e; });
+    impl_->stream->async_handshake(ssl::stream_base::client, [&](beast::error_code e) { ec = e; });
     impl_->run();
     check(ec, "handshake");
 }

@@ -44,8 +44,8 @@ class OAuthTest : public ::testing::Test {
 
 TEST_F(OAuthTest, ConfigurationNamesTheTokenEndpointOnTheAskedHost) {
     oauth_.set_port(8443);
-    service::http_request_t request{"POST", service::OAUTH_CONFIG_TARGET, {{"Host", "localhost"}},
-                                    {}};
+    service::http_request_t request{
+        "POST", service::OAUTH_CONFIG_TARGET, {{"Host", "localhost"}}, {}};
     auto reply = oauth_.route(request);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200u);
@@ -93,15 +93,14 @@ TEST_P(TokenRefusal, IsAnsweredWithAnError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TokenRefusal,
-    ::testing::Values(
-        token_refusal_t{"NoCredentials", "", FORM, 401},
-        token_refusal_t{"WrongSecret", basic("ximora-client", "guess"), FORM, 401},
-        token_refusal_t{"WrongClient", basic("someone", "ximora-secret"), FORM, 401},
-        token_refusal_t{"NotBase64", "Basic ???", FORM, 401},
-        token_refusal_t{"BearerInstead", "Bearer abc", FORM, 401},
-        token_refusal_t{"OtherGrant", basic("ximora-client", "ximora-secret"),
-                        "grant_type=password", 400},
-        token_refusal_t{"NoGrant", basic("ximora-client", "ximora-secret"), "", 400}),
+    ::testing::Values(token_refusal_t{"NoCredentials", "", FORM, 401},
+                      token_refusal_t{"WrongSecret", basic("ximora-client", "guess"), FORM, 401},
+                      token_refusal_t{"WrongClient", basic("someone", "ximora-secret"), FORM, 401},
+                      token_refusal_t{"NotBase64", "Basic ???", FORM, 401},
+                      token_refusal_t{"BearerInstead", "Bearer abc", FORM, 401},
+                      token_refusal_t{"OtherGrant", basic("ximora-client", "ximora-secret"),
+                                      "grant_type=password", 400},
+                      token_refusal_t{"NoGrant", basic("ximora-client", "ximora-secret"), "", 400}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OAuthTest, ForgedRevokedOrMalformedTokensAreRefused) {

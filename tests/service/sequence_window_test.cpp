@@ -29,18 +29,16 @@ TEST_P(SequenceWindow, DecidesTheProbe) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SequenceWindow,
-    ::testing::Values(window_case_t{"FirstZero", {}, 0, true},
-                      window_case_t{"RepeatOfZero", {0}, 0, false},
-                      window_case_t{"Next", {0, 1, 2}, 3, true},
-                      window_case_t{"RepeatInMiddle", {0, 1, 2}, 1, false},
-                      window_case_t{"LateButUnseen", {0, 2, 3}, 1, true},
-                      window_case_t{"GapFilled", {5, 9}, 7, true},
-                      window_case_t{"EdgeOfWindow", {WIDTH}, 1, true},
-                      window_case_t{"BelowWindow", {WIDTH}, 0, false},
-                      window_case_t{"FarJumpForgetsOldBits", {3, 3 + 2 * WIDTH}, 3 + WIDTH + 1,
-                                    true},
-                      window_case_t{"RepeatAfterFarJump", {3, 3 + 2 * WIDTH}, 3 + 2 * WIDTH,
-                                    false}),
+    ::testing::Values(
+        window_case_t{"FirstZero", {}, 0, true}, window_case_t{"RepeatOfZero", {0}, 0, false},
+        window_case_t{"Next", {0, 1, 2}, 3, true},
+        window_case_t{"RepeatInMiddle", {0, 1, 2}, 1, false},
+        window_case_t{"LateButUnseen", {0, 2, 3}, 1, true},
+        window_case_t{"GapFilled", {5, 9}, 7, true},
+        window_case_t{"EdgeOfWindow", {WIDTH}, 1, true},
+        window_case_t{"BelowWindow", {WIDTH}, 0, false},
+        window_case_t{"FarJumpForgetsOldBits", {3, 3 + 2 * WIDTH}, 3 + WIDTH + 1, true},
+        window_case_t{"RepeatAfterFarJump", {3, 3 + 2 * WIDTH}, 3 + 2 * WIDTH, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SequenceWindowSweep, SlotsReusedAcrossTheWindowAreCleared) {

@@ -21,7 +21,9 @@ constexpr std::uint32_t ORVA_CLOSE_SESSION = 0x26;
 constexpr std::uint32_t CONTEXT_INVALID = 0x80001601;
 constexpr std::uint32_t UNKNOWN_COMMAND = 0x300001;
 
-std::int64_t wall_clock() { return service::system_seconds(); }
+std::int64_t wall_clock() {
+    return service::system_seconds();
+}
 
 class ServerTest : public ::testing::Test {
   protected:
@@ -73,11 +75,12 @@ TEST_F(ServerTest, FirstCommandsOfAClientOnOneConnection) {
 
     auto probe = client.send(command(ORVA_GET, app, 13), 88);
     EXPECT_EQ(probe.result, 0u);
-    EXPECT_EQ(client.send(command(ORVA_APP_SESSIONS_KEEPALIVE, app, 1000000,
-                                  bytes(app.begin(), app.end())),
-                          80)
-                  .result,
-              0u);
+    EXPECT_EQ(
+        client
+            .send(command(ORVA_APP_SESSIONS_KEEPALIVE, app, 1000000, bytes(app.begin(), app.end())),
+                  80)
+            .result,
+        0u);
     EXPECT_EQ(client.send(command(0x4E, app, 0)).result, UNKNOWN_COMMAND);
     EXPECT_EQ(server_->engine().violations().total(), 1u);
 }
@@ -134,9 +137,9 @@ TEST_F(ServerTest, BusyAndDelayedReplies) {
     auto reply = client.send(command(ORVA_GET, {}, 13));
     EXPECT_EQ(reply.status, 503u);
     EXPECT_EQ(header_of(reply.headers, "Retry-After"), "1");
-    EXPECT_EQ(client.read_reply(client.post(client.last_request()), client.next_sequence() - 1)
-                  .result,
-              0u);  // the same body again, as a client retries it
+    EXPECT_EQ(
+        client.read_reply(client.post(client.last_request()), client.next_sequence() - 1).result,
+        0u);  // the same body again, as a client retries it
 
     service::fault_t slow;
     slow.delay = std::chrono::milliseconds(100);

@@ -242,8 +242,8 @@ result_t xtc_client::open(const app_id_t& app) {
     return result;
 }
 
-bytes xtc_client::wrap(const bytes& hsm_command, std::uint64_t sequence,
-                       std::uint32_t reply_limit, std::optional<std::uint64_t> expiry) const {
+bytes xtc_client::wrap(const bytes& hsm_command, std::uint64_t sequence, std::uint32_t reply_limit,
+                       std::optional<std::uint64_t> expiry) const {
     bytes request(COMMAND + hsm_command.size(), 0);
     put_prefix(request, reply_limit);
     put32(request, TYPE, 0x102);
@@ -302,8 +302,8 @@ result_t xtc_client::read_reply(reply_t reply, std::uint64_t sequence) const {
 
 pki_dir::pki_dir(std::vector<std::uint64_t> partitions) {
     static std::mt19937_64 names{std::random_device{}()};
-    path_ = std::filesystem::temp_directory_path() /
-            ("ximora-service-test-" + std::to_string(names()));
+    path_ =
+        std::filesystem::temp_directory_path() / ("ximora-service-test-" + std::to_string(names()));
     const auto root = ximora::pki::self_signed(ximora::pki::root_spec());
     ximora::pki::deployment_options_t options;
     options.partitions = std::move(partitions);

@@ -57,17 +57,16 @@ using app_id_t = std::array<std::uint8_t, APP_ID_SIZE>;
 
 /// An HSM command from request offset 136: code, level 23, application id, three zero
 /// words, then `word0` at 172 and `body` from 176.
-bytes command(std::uint32_t code, const app_id_t& app, std::uint32_t word0,
-              const bytes& body = {});
+bytes command(std::uint32_t code, const app_id_t& app, std::uint32_t word0, const bytes& body = {});
 
 struct result_t {
-    unsigned status = 0;             // HTTP status
+    unsigned status = 0;  // HTTP status
     header_list_t headers;
-    bytes raw;                       // the reply body as received
-    bool authentic = false;          // type, length, status 0, tag and sequence all check out
+    bytes raw;               // the reply body as received
+    bool authentic = false;  // type, length, status 0, tag and sequence all check out
     std::optional<std::uint32_t> tunnel_status;
     std::optional<std::uint32_t> result;  // HSM result word (authentic replies)
-    bytes body;                      // HSM reply body after the result word
+    bytes body;                           // HSM reply body after the result word
 };
 
 class xtc_client {

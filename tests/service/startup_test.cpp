@@ -161,22 +161,28 @@ TEST_P(StartupFailure, ExitsWithAClearMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, StartupFailure,
     ::testing::Values(
-        failure_t{"UnknownFlag", {"--pki", "PKI", "--port", "0", "--verbose"}, 2,
+        failure_t{"UnknownFlag",
+                  {"--pki", "PKI", "--port", "0", "--verbose"},
+                  2,
                   "unknown argument '--verbose'"},
         failure_t{"MissingValue", {"--pki", "PKI", "--port"}, 2, "--port needs a value"},
         failure_t{"BadPort", {"--pki", "PKI", "--port", "70000"}, 2, "port number"},
-        failure_t{"BadControlPort", {"--pki", "PKI", "--port", "0", "--control-port", "x"}, 2,
+        failure_t{"BadControlPort",
+                  {"--pki", "PKI", "--port", "0", "--control-port", "x"},
+                  2,
                   "--control-port needs a port number"},
         failure_t{"NoPki", {"--port", "0"}, 2, "--pki and --port are required"},
-        failure_t{"MissingPkiDir", {"--pki", "PKI/absent", "--port", "0"}, 1,
-                  "no such PKI directory"},
-        failure_t{"NoPartitionKeys", {"--pki", "PKI/tls", "--port", "0"}, 1,
+        failure_t{
+            "MissingPkiDir", {"--pki", "PKI/absent", "--port", "0"}, 1, "no such PKI directory"},
+        failure_t{"NoPartitionKeys",
+                  {"--pki", "PKI/tls", "--port", "0"},
+                  1,
                   "no partition-<serial>.key"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StartupTest, ControlPortAndOAuthFlags) {
-    program service({"--pki", pki_->path().string(), "--port", "0", "--oauth", "--control-port",
-                     "0"});
+    program service(
+        {"--pki", pki_->path().string(), "--port", "0", "--oauth", "--control-port", "0"});
     const auto ready = service.read_line();
     const auto at = ready.find(" control-port=");
     ASSERT_TRUE(ready.starts_with("ready port=") && at != std::string::npos) << ready;
@@ -196,8 +202,7 @@ TEST_F(StartupTest, BusyPortIsReported) {
     const auto port = ready.substr(11);
     program second({"--pki", pki_->path().string(), "--port", port});
     EXPECT_EQ(second.wait_exit(), 1);
-    EXPECT_NE(second.error_output().find("cannot listen on 127.0.0.1:" + port),
-              std::string::npos);
+    EXPECT_NE(second.error_output().find("cannot listen on 127.0.0.1:" + port), std::string::npos);
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait_exit(), 0);
 }

@@ -21,7 +21,9 @@ std::array<std::uint8_t, N> fixed(const bytes& value) {
     return out;
 }
 
-const nlohmann::json& open_vector() { return vectors().at("open_exchange"); }
+const nlohmann::json& open_vector() {
+    return vectors().at("open_exchange");
+}
 
 service_test::pkey_ptr vector_partition_key() {
     return service_test::ec_key(hex_at(open_vector(), "partition_public_point"),
@@ -44,8 +46,8 @@ INSTANTIATE_TEST_SUITE_P(Vectors, KdfVector,
 TEST(OpenExchangeVector, SharedSecretAndKeyMatch) {
     std::array<std::uint8_t, 48> shared{};
     auto key = vector_partition_key();
-    ASSERT_TRUE(service::crypto::ecdh_p384(key.get(), hex_at(open_vector(), "ephemeral_public_point"),
-                                           shared));
+    ASSERT_TRUE(service::crypto::ecdh_p384(
+        key.get(), hex_at(open_vector(), "ephemeral_public_point"), shared));
     EXPECT_EQ(bytes(shared.begin(), shared.end()), hex_at(open_vector(), "shared_secret_z"));
     std::array<std::uint8_t, 32> derived{};
     ASSERT_TRUE(service::crypto::tunnel_kdf(shared, hex_at(open_vector(), "nonce"),
@@ -71,10 +73,10 @@ TEST(OpenExchangeVector, ReproducesTheVectorResponse) {
     ASSERT_TRUE(parsed);
     auto key = vector_partition_key();
     std::array<std::uint8_t, 224> response{};
-    ASSERT_TRUE(service::build_open_response(
-        key.get(), *parsed, fixed<64>(hex_at(open_vector(), "token")),
-        fixed<32>(hex_at(open_vector(), "tunnel_key")),
-        fixed<16>(hex_at(open_vector(), "gcm_iv")), response));
+    ASSERT_TRUE(service::build_open_response(key.get(), *parsed,
+                                             fixed<64>(hex_at(open_vector(), "token")),
+                                             fixed<32>(hex_at(open_vector(), "tunnel_key")),
+                                             fixed<16>(hex_at(open_vector(), "gcm_iv")), response));
     EXPECT_EQ(bytes(response.begin(), response.end()),
               hex_at(open_vector(), "response_224_bytes_prefix_zero"));
 }
@@ -86,7 +88,8 @@ TEST(OpenExchangeVector, PointOffTheCurveIsRefused) {
     ASSERT_TRUE(parsed);
     auto key = vector_partition_key();
     std::array<std::uint8_t, 224> response{};
-    EXPECT_FALSE(service::build_open_response(key.get(), *parsed, {}, std::array<std::uint8_t, 32>{},
+    EXPECT_FALSE(service::build_open_response(key.get(), *parsed, {},
+                                              std::array<std::uint8_t, 32>{},
                                               std::array<std::uint8_t, 16>{}, response));
 }
 
@@ -117,7 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
         malformed_open_t{"Extended", [](bytes& r) { r.push_back(0); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-const nlohmann::json& wrap_vector() { return vectors().at("wrap"); }
+const nlohmann::json& wrap_vector() {
+    return vectors().at("wrap");
+}
 
 TEST(WrapVector, UnsealsToThePlainRequest) {
     auto request = hex_at(wrap_vector(), "wrapped_request");
@@ -147,9 +152,9 @@ TEST(UnwrapVector, SealsTheVectorReply) {
     const auto& v = vectors().at("unwrap");
     const auto expected = hex_at(v, "protected_reply");
     const bytes iv(expected.begin() + 32, expected.begin() + 48);
-    const auto reply = service::seal_reply(
-        fixed<32>(hex_at(v, "tunnel_key")), fixed<16>(iv), v.at("sequence").get<std::uint64_t>(),
-        v.at("result").get<std::uint32_t>(), hex_at(v, "body"));
+    const auto reply = service::seal_reply(fixed<32>(hex_at(v, "tunnel_key")), fixed<16>(iv),
+                                           v.at("sequence").get<std::uint64_t>(),
+                                           v.at("result").get<std::uint32_t>(), hex_at(v, "body"));
     EXPECT_EQ(reply, expected);
 }
 
