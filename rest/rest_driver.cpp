@@ -72,8 +72,7 @@ std::string domainId_s;
 std::once_flag prefix_once_flag;  // guards s_request_id_prefix
 std::string s_request_id_prefix;
 
-std::mutex s_test_mutex;  // guards the seams below
-rest_transport_t s_transport;
+std::mutex s_test_mutex;  // guards the token waits below
 std::atomic<rest_sleep_t> s_sleep{nullptr};
 std::chrono::milliseconds s_first_token_wait{std::chrono::seconds(10)};
 std::chrono::milliseconds s_second_token_wait{std::chrono::seconds(120)};
@@ -92,11 +91,6 @@ void pause_for(std::chrono::milliseconds duration) {
     } else {
         std::this_thread::sleep_for(duration);
     }
-}
-
-rest_transport_t test_transport() {
-    std::lock_guard lock(s_test_mutex);
-    return s_transport;
 }
 
 std::shared_ptr<HttpClientManager<HttpsClient>> client_manager() {
@@ -389,9 +383,6 @@ std::uint32_t do_send(cmd_t& cmd, const std::string& target, const header_map_t&
 }  // namespace
 
 bool rest_initialize() {
-    if (test_transport()) {
-        return true;
-    }
     if (RAND_bytes(s_aid_salt.data(), static_cast<int>(s_aid_salt.size())) != 1) {
         return false;
     }
@@ -414,19 +405,11 @@ std::uint32_t rest_send(cmd_t& cmd) {
     if (!write_transport_prefix(cmd)) {
         throw std::runtime_error("Error: request too short for the transport prefix");
     }
-    if (auto transport = test_transport()) {
-        return transport(cmd);
-    }
     const std::string target = request_target(cmd);
     const auto versions = cmd.partition != 0 ? s_partition_versions.get(cmd.partition)
                                              : std::pair<std::int64_t, std::int64_t>{0, 0};
     header_map_t headers = make_headers(cmd, s_aid_salt, domain_id(), versions);
     return do_send(cmd, target, headers);
-}
-
-void set_rest_transport_for_testing(rest_transport_t transport) {
-    std::lock_guard lock(s_test_mutex);
-    s_transport = std::move(transport);
 }
 
 void set_rest_sleep_for_testing(rest_sleep_t sleep) { s_sleep.store(sleep); }

@@ -16,11 +16,6 @@ bool rest_initialize();
 /// Always true: the pool and the versions stay until the next initialisation.
 bool rest_finalize();
 
-/// A stand-in for the whole HTTPS exchange, for tests that script the service's replies.
-/// While one is installed, rest_initialize succeeds without touching the network.
-using rest_transport_t = std::function<std::uint32_t(cmd_t&)>;
-void set_rest_transport_for_testing(rest_transport_t transport);
-
 /// For tests: how the driver pauses between attempts (null restores sleeping), and how long
 /// start-up waits for the first bearer token.
 using rest_sleep_t = void (*)(std::chrono::milliseconds);

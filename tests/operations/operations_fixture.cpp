@@ -73,7 +73,7 @@ void OperationsTest::SetUp() {
     hsm_.install();
     hsm_.set_script([this](const fake::received_t& received) { return route(received); });
     // Between the send path and the scripted partition: note what only cmd_t carries.
-    set_rest_transport_for_testing([this](cmd_t& cmd) {
+    fake::set_transport([this](cmd_t& cmd) {
         if (cmd.code != ORVA_XTC_OPEN_REQ_V1) {
             std::lock_guard lock(meta_mutex_);
             meta_.push_back({cmd.code, cmd.partition, cmd.multipart_request, cmd.mutates_object,

@@ -8,11 +8,13 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/codes.h"
 #include "config/wire.h"
 #include "health/Keepalive.h"
+#include "rest/plugin_state_source.h"
 #include "rest/rest_driver.h"
 #include "tests/support/test_server.h"
 #include "tools/pki/pki.h"
@@ -212,6 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"server_error", {reply(500)}, 3, false, RC_GENERAL_ERROR, 1, {}},
         StatusCase{"busy_throughout", {}, 3, false, RC_BUSY, 3, {200, 200, 200}},
         StatusCase{"no_budget", {}, 0, false, RC_BUSY, 0, {}},
+        StatusCase{"busy_storm", {}, 15, false, RC_BUSY, 15, std::vector<long>(15, 200)},
         StatusCase{"busy_then_ok", {reply(503), reply(200)}, 3, false, RC_OK, 2, {200}},
         StatusCase{"retry_after_3", {reply(200, "", {{"Retry-After", "3"}}), reply(200)}, 3,
                    false, RC_OK, 2, {3000}},
@@ -286,6 +289,55 @@ TEST_F(RestDriverTest, BearerTokenFromTheTokenServiceIsSent) {
     EXPECT_EQ(requests[0].target, "/config");
     EXPECT_EQ(requests[1].target, "/token");
     EXPECT_EQ(field(requests[2].headers, "Authorization"), "Bearer " + token);
+}
+
+std::int32_t initialising() { return REST_PLUGIN_INITIALISING; }
+
+TEST_F(RestDriverTest, DuringStartUpABusyServiceGetsASingleAttempt) {
+    auto options = tls_server();
+    options.default_reply = reply(503);
+    test_server::TestServer server(options);
+    start(server, 15);
+    set_plugin_state_source(initialising);
+    cmd_t cmd = command(PARTITION);
+    const std::uint32_t rc = rest_send(cmd);
+    set_plugin_state_source(nullptr);
+    EXPECT_EQ(rc, RC_BUSY);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(RestDriverTest, HashedIdentifiersChangeWithEachInitialisation) {
+    test_server::TestServer server(tls_server());
+    start(server);
+    cmd_t first = command(PARTITION);
+    ASSERT_EQ(rest_send(first), RC_OK);
+    start(server);
+    cmd_t second = command(PARTITION);
+    ASSERT_EQ(rest_send(second), RC_OK);
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::string before = field(requests[0].headers, "App-Sessions-Version");
+    const std::string after = field(requests[1].headers, "App-Sessions-Version");
+    EXPECT_EQ(before.size(), 43u);
+    EXPECT_EQ(after.size(), 43u);
+    EXPECT_NE(before, after);
+}
+
+TEST_F(RestDriverTest, AThreadsFirstRequestIsNumberOneAndItsRetriesCountAttempts) {
+    auto options = tls_server();
+    test_server::TestServer server(options);
+    start(server, 3);
+    server.push(reply(503));
+    std::thread([] {
+        cmd_t cmd = command(PARTITION);
+        EXPECT_EQ(rest_send(cmd), RC_OK);
+    }).join();
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::string first = field(requests[0].headers, "Req-ID");
+    const std::string retry = field(requests[1].headers, "Req-ID");
+    EXPECT_TRUE(std::regex_match(first, std::regex("[0-9a-f]{6,8}-000001"))) << first;
+    EXPECT_EQ(retry, first + "-01");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "config/codes.h"
 #include "config/wire.h"
 #include "plugin/send_path.h"
 #include "rest/rest_driver.h"
@@ -55,7 +56,20 @@ std::vector<std::uint8_t> random_vector(std::size_t size) {
     return bytes;
 }
 
+std::mutex s_transport_mutex;  // guards s_transport
+transport_t s_transport;
+
+transport_t current_transport() {
+    std::lock_guard lock(s_transport_mutex);
+    return s_transport;
+}
+
 }  // namespace
+
+void set_transport(transport_t transport) {
+    std::lock_guard lock(s_transport_mutex);
+    s_transport = std::move(transport);
+}
 
 hsm::hsm(std::map<std::uint64_t, xtc::pkey_handle> partition_keys)
     : keys_(std::move(partition_keys)) {}
@@ -72,11 +86,11 @@ void hsm::install(std::uint64_t timeout) {
 }
 
 void hsm::install_transport() {
-    set_rest_transport_for_testing([this](cmd_t& cmd) { return transport(cmd); });
+    set_transport([this](cmd_t& cmd) { return transport(cmd); });
 }
 
 void hsm::uninstall() {
-    set_rest_transport_for_testing(nullptr);
+    set_transport(nullptr);
     set_xtc_state(nullptr);
 }
 
@@ -190,3 +204,13 @@ std::uint32_t hsm::answer_command(cmd_t& cmd) {
 }
 
 }  // namespace fake
+
+// The transport as the send path sees it, standing in for the REST driver.
+std::uint32_t rest_send(cmd_t& cmd) {
+    auto transport = fake::current_transport();
+    return transport ? transport(cmd) : RC_GENERAL_ERROR;
+}
+
+bool rest_initialize() { return static_cast<bool>(fake::current_transport()); }
+
+bool rest_finalize() { return true; }

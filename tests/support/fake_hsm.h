@@ -15,6 +15,12 @@
 
 namespace fake {
 
+// This library replaces the REST driver at link time: tests that link it get its rest_send,
+// rest_initialize and rest_finalize, which hand each command to the installed transport.
+using transport_t = std::function<std::uint32_t(cmd_t&)>;
+/// Installs what rest_send calls; null makes every send fail as an unreachable service would.
+void set_transport(transport_t transport);
+
 /// What the script answers for one command.
 struct reply_t {
     std::uint32_t result = 0;
