@@ -26,7 +26,9 @@ using e2e::requests_for;
 
 constexpr std::uint32_t OPERATIONAL = 1;
 constexpr std::uint32_t NOT_OPERATIONAL = 2;
-constexpr std::size_t COMMAND_WORD0 = 172 - 136;  // first body word, in the logged command
+// Offsets in a logged command (the request from offset 136).
+constexpr std::size_t COMMAND_APP_ID = 8;
+constexpr std::size_t COMMAND_WORD0 = 172 - 136;
 
 std::uint32_t word_at(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
     if (bytes.size() < offset + 4) {
@@ -98,13 +100,21 @@ TEST_F(RoadTest, InitializeOpensTheTunnelThenAsksForAnApplicationId) {
 TEST_F(RoadTest, RepliedVersionsTravelWithTheNextRequestToThatPartition) {
     ASSERT_EQ(initialize(), RC_OK);
     const std::uint32_t container = first_container();
+    const std::uint32_t warm_up = command(container);  // the service now knows our application
+    EXPECT_RC(warm_up, hsm_answer());
+    auto logged = requests_for(engine(), ORVA_OPEN_SESSION);
+    ASSERT_FALSE(logged.empty());
+    ASSERT_GE(logged.back().command_bytes.size(), COMMAND_APP_ID + service::APP_ID_SIZE);
+    service::app_id_t app;
+    std::copy_n(logged.back().command_bytes.begin() + COMMAND_APP_ID, app.size(), app.begin());
     {
         auto* partition = engine().hsm().partition(PARTITION_A);
         std::lock_guard lock(partition->mutex());
         partition->bump_version();
         partition->bump_version();
+        partition->bump_app_sessions(app);
     }
-    const std::uint32_t first = command(container);  // its replies carry version 3
+    const std::uint32_t first = command(container);  // its replies carry 3 and 2
     EXPECT_RC(first, hsm_answer());
     engine().clear_requests();
     const std::uint32_t second = command(container);
@@ -115,7 +125,7 @@ TEST_F(RoadTest, RepliedVersionsTravelWithTheNextRequestToThatPartition) {
     EXPECT_EQ(e2e::header(log.front(), "Partition-Version"), "3");
     auto sessions = e2e::header(log.front(), "App-Sessions-Version");
     ASSERT_TRUE(sessions.has_value());
-    EXPECT_TRUE(sessions->ends_with(":1")) << *sessions;
+    EXPECT_TRUE(sessions->ends_with(":2")) << *sessions;
     expect_no_violations();
 }
 
