@@ -375,13 +375,13 @@ tls_options_t process_tls() {
 ximora::pki::issued_t issue_server_identity(const std::string& common_name,
                                             const std::vector<std::string>& alt_names,
                                             const ximora::pki::key_spec_t& key) {
-    ximora::pki::cert_spec_t spec;
-    spec.common_name = common_name;
-    spec.ca = false;
-    spec.key = key;
-    spec.subject_alt_names = alt_names;
-    spec.server_auth = true;
-    return ximora::pki::issue(process_pki().ca, spec);
+    ximora::pki::cert_spec_t profile;
+    profile.common_name = common_name;
+    profile.ca = false;
+    profile.key = key;
+    profile.subject_alt_names = alt_names;
+    profile.server_auth = true;
+    return ximora::pki::issue(process_pki().ca, profile);
 }
 
 // ---- tinyproxy ----

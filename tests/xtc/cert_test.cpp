@@ -64,7 +64,7 @@ class temp_dir_t {
 
 struct chain_case_t {
     const char* name;
-    std::function<void(specs_t&)> tweak;  // adjusts the leaf-first specs before minting
+    std::function<void(specs_t&)> tweak;  // adjusts the leaf-first profiles before minting
     std::vector<std::size_t> untrusted;   // chain positions handed over as intermediates
     bool other_root;                      // issue the whole chain under an unrelated root
     bool verifies;
@@ -154,10 +154,10 @@ class ChainTest : public CertRootTest, public ::testing::WithParamInterface<chai
 
 TEST_P(ChainTest, VerifiesOnlyChainsThatFollowTheRule) {
     const auto& c = GetParam();
-    auto specs = partition_chain_specs();
-    c.tweak(specs);
+    auto profiles = partition_chain_specs();
+    c.tweak(profiles);
     const auto anchor = c.other_root ? pki::self_signed(pki::root_spec()) : *root_;
-    const auto chain = pki::issue_chain(anchor, specs);
+    const auto chain = pki::issue_chain(anchor, profiles);
     const auto leaf = xtc::read_cert(pki::to_der(chain[LEAF].cert));
 
     const auto key = xtc::detail::get_cert_key_with_root(root_der(), xtc::XTC_CHAIN, leaf,
@@ -268,9 +268,9 @@ TEST(CertLegacyRoot, Sha1RsaExponent3RootAnchorsAChain) {
     root_spec.ca = false;
     const auto root = pki::self_signed(root_spec);
 
-    auto specs = partition_chain_specs();
-    specs[CA_7].digest = pki::digest_t::sha1;  // the only certificate the root signs
-    const auto chain = pki::issue_chain(root, specs);
+    auto profiles = partition_chain_specs();
+    profiles[CA_7].digest = pki::digest_t::sha1;  // the only certificate the root signs
+    const auto chain = pki::issue_chain(root, profiles);
     const auto key = xtc::detail::get_cert_key_with_root(
         pki::to_der(root.cert), xtc::XTC_CHAIN, xtc::read_cert(pki::to_der(chain[LEAF].cert)),
         stack_of(chain, {CA_127, CA_8, CA_7}));
@@ -346,10 +346,10 @@ class CertReadTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path().empty());
-        auto spec = pki::ca_spec(7, "first");
-        first_ = pki::self_signed(spec).cert;
-        spec.common_name = "second";
-        second_ = pki::self_signed(spec).cert;
+        auto profile = pki::ca_spec(7, "first");
+        first_ = pki::self_signed(profile).cert;
+        profile.common_name = "second";
+        second_ = pki::self_signed(profile).cert;
     }
     fs::path write(const std::string& name, const std::string& text) const {
         const auto path = dir_.path() / name;

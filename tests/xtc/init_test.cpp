@@ -64,8 +64,8 @@ class Deployment {
     }
 
   private:
-    void mint(const pki::issued_t& ca, const std::string& name, const pki::cert_spec_t& spec) {
-        const auto issued = pki::issue(ca, spec);
+    void mint(const pki::issued_t& ca, const std::string& name, const pki::cert_spec_t& profile) {
+        const auto issued = pki::issue(ca, profile);
         pki::write_cert_pem(path(name), {issued.cert});
         keys_[name] = issued.key;
     }

@@ -78,16 +78,16 @@ struct reply_spec_t {
 };
 
 // A reply as the partition seals it, under the vector's tunnel key.
-bytes seal_reply(const reply_spec_t& spec) {
+bytes seal_reply(const reply_spec_t& profile) {
     const bytes key = hex_at(wrap_vector(), "tunnel_key");
-    bytes reply(xtc::rsp_v1::BODY + spec.body.size());
-    const std::size_t sealed = spec.sealed_length.value_or(reply.size() - xtc::rsp_v1::ENCRYPTED);
-    wire::put_u32(reply, xtc::rsp_v1::TYPE, spec.type);
+    bytes reply(xtc::rsp_v1::BODY + profile.body.size());
+    const std::size_t sealed = profile.sealed_length.value_or(reply.size() - xtc::rsp_v1::ENCRYPTED);
+    wire::put_u32(reply, xtc::rsp_v1::TYPE, profile.type);
     wire::put_u32(reply, xtc::rsp_v1::LENGTH, static_cast<std::uint32_t>(sealed));
-    wire::put_u32(reply, xtc::rsp_v1::STATUS, spec.status);
+    wire::put_u32(reply, xtc::rsp_v1::STATUS, profile.status);
     std::fill_n(reply.begin() + xtc::rsp_v1::IV, xtc::GCM_IV_SIZE, std::uint8_t{0x5c});
-    wire::put_u64(reply, xtc::rsp_v1::SEQUENCE, spec.sequence);
-    wire::put_bytes(reply, xtc::rsp_v1::BODY, spec.body);
+    wire::put_u64(reply, xtc::rsp_v1::SEQUENCE, profile.sequence);
+    wire::put_bytes(reply, xtc::rsp_v1::BODY, profile.body);
     std::uint8_t* text = reply.data() + xtc::rsp_v1::ENCRYPTED;
     EXPECT_EQ(
         xtc::encrypt_gcm(text, static_cast<int>(sealed), reply.data() + xtc::rsp_v1::AAD,

@@ -40,17 +40,17 @@ std::string bio_text(BIO* bio) {
 
 // The CA file's certificates in file order; the first one names the domain.
 std::vector<cert_spec_t> ca_specs(const deployment_options_t& options) {
-    std::vector<cert_spec_t> specs;
+    std::vector<cert_spec_t> profiles;
     for (std::uint8_t code : options.ca_codes) {
-        auto name = specs.empty() ? options.domain
-                                  : "Ximora Partition CA " + std::to_string(specs.size()) +
+        auto name = profiles.empty() ? options.domain
+                                  : "Ximora Partition CA " + std::to_string(profiles.size()) +
                                         " code " + std::to_string(code);
-        auto spec = ca_spec(code, std::move(name), options.pen);
-        spec.ca = options.ca_marking;
-        spec.validity = options.ca_validity;
-        specs.push_back(std::move(spec));
+        auto profile = ca_spec(code, std::move(name), options.pen);
+        profile.ca = options.ca_marking;
+        profile.validity = options.ca_validity;
+        profiles.push_back(std::move(profile));
     }
-    return specs;
+    return profiles;
 }
 
 }  // namespace
@@ -156,10 +156,10 @@ void mint_deployment(const issued_t& root, const std::filesystem::path& out,
     write_cert_pem(out / "ca.pem", ca_file);
     const issued_t& partition_issuer = cas.empty() ? root : cas.front();
     for (std::uint64_t serial : options.partitions) {
-        auto spec = partition_spec(serial, options.pen);
-        spec.function = options.partition_code;
-        spec.validity = options.partition_validity;
-        const auto partition = issue(partition_issuer, spec);
+        auto profile = partition_spec(serial, options.pen);
+        profile.function = options.partition_code;
+        profile.validity = options.partition_validity;
+        const auto partition = issue(partition_issuer, profile);
         const std::string base = "partition-" + std::to_string(serial);
         write_cert_pem(out / (base + ".pem"), {partition.cert});
         write_key_pem(out / (base + ".key"), partition.key);

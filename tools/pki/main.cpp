@@ -164,10 +164,10 @@ void apply_deviations(const options_t& options, pki::deployment_options_t& deplo
 int run_root(int argc, char** argv) {
     const auto options = parse_options(argc, argv, {"--out", "--pen", "--key"}, {"--force"});
     const std::filesystem::path out = required(options, "--out");
-    auto spec = pki::root_spec(pen_option(options));
+    auto profile = pki::root_spec(pen_option(options));
     if (auto key = options.find("--key"); key != options.end()) {
         if (key->second == "rsa") {
-            spec.key = {pki::key_spec_t::algorithm::rsa, "", 4096, 65537};
+            profile.key = {pki::key_spec_t::algorithm::rsa, "", 4096, 65537};
         } else if (key->second != "ec") {
             throw usage_error("--key must be ec or rsa");
         }
@@ -177,7 +177,7 @@ int run_root(int argc, char** argv) {
                   << " exists; use --force to replace it\n";
         return 1;
     }
-    pki::write_root(out, pki::self_signed(spec));
+    pki::write_root(out, pki::self_signed(profile));
     return 0;
 }
 

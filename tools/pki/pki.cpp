@@ -72,23 +72,23 @@ void add_ext(X509* cert, const ext_ptr& ext) {
     }
 }
 
-ext_ptr function_ext(const cert_spec_t& spec) {
-    const unsigned pen = resolve_pen(spec.pen);
-    const auto value = function_extension_value(pen, *spec.function);
+ext_ptr function_ext(const cert_spec_t& profile) {
+    const unsigned pen = resolve_pen(profile.pen);
+    const auto value = function_extension_value(pen, *profile.function);
     std::unique_ptr<ASN1_OCTET_STRING, octet_deleter> octets(ASN1_OCTET_STRING_new());
     if (!octets ||
         ASN1_OCTET_STRING_set(octets.get(), value.data(), static_cast<int>(value.size())) != 1) {
         fail("out of memory");
     }
     std::unique_ptr<ASN1_OBJECT, object_deleter> oid;
-    if (spec.place == function_place::extended_key_usage) {
+    if (profile.place == function_place::extended_key_usage) {
         oid.reset(OBJ_dup(OBJ_nid2obj(NID_ext_key_usage)));
     } else {
         const std::string text = "1.3.6.1.4.1." + std::to_string(pen) + ".2";
         oid.reset(OBJ_txt2obj(text.c_str(), 1));
     }
     ext_ptr ext(oid ? X509_EXTENSION_create_by_OBJ(nullptr, oid.get(),
-                                                   spec.function_critical ? 1 : 0, octets.get())
+                                                   profile.function_critical ? 1 : 0, octets.get())
                     : nullptr);
     if (!ext) {
         fail("cannot build function extension");
@@ -96,17 +96,17 @@ ext_ptr function_ext(const cert_spec_t& spec) {
     return ext;
 }
 
-void set_subject(X509* cert, const cert_spec_t& spec) {
+void set_subject(X509* cert, const cert_spec_t& profile) {
     X509_NAME* name = X509_get_subject_name(cert);
     const auto* org = reinterpret_cast<const unsigned char*>("Ximora");
     bool ok =
         X509_NAME_add_entry_by_NID(name, NID_organizationName, MBSTRING_UTF8, org, -1, -1, 0) == 1;
-    if (ok && spec.common_name) {
+    if (ok && profile.common_name) {
         // A string type rather than MBSTRING_*: size limits must not stop odd test names
         // such as an empty CN.
-        const auto* cn = reinterpret_cast<const unsigned char*>(spec.common_name->data());
+        const auto* cn = reinterpret_cast<const unsigned char*>(profile.common_name->data());
         ok = X509_NAME_add_entry_by_NID(name, NID_commonName, V_ASN1_UTF8STRING, cn,
-                                        static_cast<int>(spec.common_name->size()), -1, 0) == 1;
+                                        static_cast<int>(profile.common_name->size()), -1, 0) == 1;
     }
     if (!ok) {
         fail("cannot set subject name");
@@ -132,10 +132,10 @@ void set_random_serial(X509* cert) {
     }
 }
 
-void add_extensions(X509* cert, X509* issuer, const cert_spec_t& spec) {
+void add_extensions(X509* cert, X509* issuer, const cert_spec_t& profile) {
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    if (spec.ca) {
+    if (profile.ca) {
         add_ext(cert, make_ext(&ctx, NID_basic_constraints, "critical,CA:TRUE"));
         add_ext(cert,
                 make_ext(&ctx, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature"));
@@ -144,21 +144,21 @@ void add_extensions(X509* cert, X509* issuer, const cert_spec_t& spec) {
     if (issuer != cert) {
         add_ext(cert, make_ext(&ctx, NID_authority_key_identifier, "keyid:always"));
     }
-    if (!spec.subject_alt_names.empty()) {
+    if (!profile.subject_alt_names.empty()) {
         std::string sans;
-        for (const auto& san : spec.subject_alt_names) {
+        for (const auto& san : profile.subject_alt_names) {
             sans += (sans.empty() ? "" : ",") + san;
         }
         add_ext(cert, make_ext(&ctx, NID_subject_alt_name, sans.c_str()));
     }
-    if (spec.server_auth) {
-        if (spec.function && spec.place == function_place::extended_key_usage) {
+    if (profile.server_auth) {
+        if (profile.function && profile.place == function_place::extended_key_usage) {
             fail("serverAuth and a function code cannot share the extended key usage");
         }
         add_ext(cert, make_ext(&ctx, NID_ext_key_usage, "serverAuth"));
     }
-    if (spec.function) {
-        add_ext(cert, function_ext(spec));
+    if (profile.function) {
+        add_ext(cert, function_ext(profile));
     }
 }
 
@@ -167,8 +167,8 @@ const EVP_MD* digest_of(digest_t digest) {
 }
 
 // Fills and signs `cert`; `issuer` is null for a self-signed certificate.
-issued_t build(const issued_t* issuer, const cert_spec_t& spec) {
-    issued_t out{wrap(X509_new()), generate_key(spec.key)};
+issued_t build(const issued_t* issuer, const cert_spec_t& profile) {
+    issued_t out{wrap(X509_new()), generate_key(profile.key)};
     X509* cert = out.cert.get();
     X509* issuer_cert = issuer != nullptr ? issuer->cert.get() : cert;
     EVP_PKEY* signing_key = issuer != nullptr ? issuer->key.get() : out.key.get();
@@ -176,13 +176,13 @@ issued_t build(const issued_t* issuer, const cert_spec_t& spec) {
         fail("cannot set version or key");
     }
     set_random_serial(cert);
-    set_subject(cert, spec);
+    set_subject(cert, profile);
     if (X509_set_issuer_name(cert, X509_get_subject_name(issuer_cert)) != 1) {
         fail("cannot set issuer name");
     }
-    set_validity(cert, spec.validity);
-    add_extensions(cert, issuer_cert, spec);
-    if (X509_sign(cert, signing_key, digest_of(spec.digest)) <= 0) {
+    set_validity(cert, profile.validity);
+    add_extensions(cert, issuer_cert, profile);
+    if (X509_sign(cert, signing_key, digest_of(profile.digest)) <= 0) {
         fail("cannot sign certificate");
     }
     return out;
@@ -210,15 +210,15 @@ std::vector<std::uint8_t> function_extension_value(unsigned pen, std::uint8_t co
     return value;
 }
 
-pkey_ptr generate_key(const key_spec_t& spec) {
+pkey_ptr generate_key(const key_spec_t& profile) {
     EVP_PKEY* key = nullptr;
-    if (spec.algo == key_spec_t::algorithm::ec) {
-        key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", spec.curve.c_str());
+    if (profile.algo == key_spec_t::algorithm::ec) {
+        key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", profile.curve.c_str());
     } else {
         std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_deleter> ctx(
             EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-        unsigned bits = spec.rsa_bits;
-        unsigned exponent = spec.rsa_exponent;
+        unsigned bits = profile.rsa_bits;
+        unsigned exponent = profile.rsa_exponent;
         const OSSL_PARAM params[] = {OSSL_PARAM_construct_uint(OSSL_PKEY_PARAM_RSA_BITS, &bits),
                                      OSSL_PARAM_construct_uint(OSSL_PKEY_PARAM_RSA_E, &exponent),
                                      OSSL_PARAM_construct_end()};
@@ -234,61 +234,61 @@ pkey_ptr generate_key(const key_spec_t& spec) {
     return pkey_ptr(key, EVP_PKEY_free);
 }
 
-issued_t self_signed(const cert_spec_t& spec) {
-    return build(nullptr, spec);
+issued_t self_signed(const cert_spec_t& profile) {
+    return build(nullptr, profile);
 }
 
-issued_t issue(const issued_t& issuer, const cert_spec_t& spec) {
-    return build(&issuer, spec);
+issued_t issue(const issued_t& issuer, const cert_spec_t& profile) {
+    return build(&issuer, profile);
 }
 
-std::vector<issued_t> issue_chain(const issued_t& anchor, const std::vector<cert_spec_t>& specs) {
-    std::vector<issued_t> chain(specs.size());
+std::vector<issued_t> issue_chain(const issued_t& anchor, const std::vector<cert_spec_t>& profiles) {
+    std::vector<issued_t> chain(profiles.size());
     const issued_t* signer = &anchor;
-    for (std::size_t i = specs.size(); i-- > 0;) {
-        chain[i] = issue(*signer, specs[i]);
+    for (std::size_t i = profiles.size(); i-- > 0;) {
+        chain[i] = issue(*signer, profiles[i]);
         signer = &chain[i];
     }
     return chain;
 }
 
 cert_spec_t root_spec(unsigned pen) {
-    cert_spec_t spec;
-    spec.common_name = "Ximora Development Root";
-    spec.function = FUNCTION_ROOT;
-    spec.function_critical = true;
-    spec.validity = ROOT_VALIDITY;
-    spec.key = EC_P384;
-    spec.pen = pen;
-    return spec;
+    cert_spec_t profile;
+    profile.common_name = "Ximora Development Root";
+    profile.function = FUNCTION_ROOT;
+    profile.function_critical = true;
+    profile.validity = ROOT_VALIDITY;
+    profile.key = EC_P384;
+    profile.pen = pen;
+    return profile;
 }
 
 cert_spec_t ca_spec(std::uint8_t code, std::string common_name, unsigned pen) {
-    cert_spec_t spec;
-    spec.common_name = std::move(common_name);
-    spec.function = code;
-    spec.pen = pen;
-    return spec;
+    cert_spec_t profile;
+    profile.common_name = std::move(common_name);
+    profile.function = code;
+    profile.pen = pen;
+    return profile;
 }
 
 cert_spec_t partition_spec(std::uint64_t serial, unsigned pen) {
-    cert_spec_t spec;
-    spec.common_name = std::to_string(serial);
-    spec.function = FUNCTION_PARTITION;
-    spec.ca = false;
-    spec.key = EC_P384;
-    spec.pen = pen;
-    return spec;
+    cert_spec_t profile;
+    profile.common_name = std::to_string(serial);
+    profile.function = FUNCTION_PARTITION;
+    profile.ca = false;
+    profile.key = EC_P384;
+    profile.pen = pen;
+    return profile;
 }
 
 cert_spec_t challenge_leaf_spec(unsigned pen) {
-    cert_spec_t spec;
-    spec.common_name = "Ximora challenge";
-    spec.function = FUNCTION_CHALLENGE;
-    spec.ca = false;
-    spec.key = RSA_2048;
-    spec.pen = pen;
-    return spec;
+    cert_spec_t profile;
+    profile.common_name = "Ximora challenge";
+    profile.function = FUNCTION_CHALLENGE;
+    profile.ca = false;
+    profile.key = RSA_2048;
+    profile.pen = pen;
+    return profile;
 }
 
 std::vector<issued_t> mint_partition_cas(const issued_t& root, const std::string& domain,

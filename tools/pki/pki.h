@@ -82,11 +82,11 @@ struct issued_t {
     pkey_ptr key;
 };
 
-pkey_ptr generate_key(const key_spec_t& spec);
-issued_t self_signed(const cert_spec_t& spec);
-issued_t issue(const issued_t& issuer, const cert_spec_t& spec);
-/// `specs` from the leaf side up: element i is signed by element i+1, the last by `anchor`.
-std::vector<issued_t> issue_chain(const issued_t& anchor, const std::vector<cert_spec_t>& specs);
+pkey_ptr generate_key(const key_spec_t& profile);
+issued_t self_signed(const cert_spec_t& profile);
+issued_t issue(const issued_t& issuer, const cert_spec_t& profile);
+/// `profiles` from the leaf side up: element i is signed by element i+1, the last by `anchor`.
+std::vector<issued_t> issue_chain(const issued_t& anchor, const std::vector<cert_spec_t>& profiles);
 
 /// Specs of the standard hierarchy.
 cert_spec_t root_spec(unsigned pen = 0);
