@@ -15,10 +15,12 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "service/codes.h"
+#include "service/hsm_state.h"
 #include "service/violations.h"
 #include "service/wire.h"
 
@@ -37,6 +39,10 @@ struct hsm_options_t {
     std::size_t app_capacity = 65536;            // application ids remembered
     std::vector<std::uint8_t> firmware_version{7, 8, 4};  // major, minor, subminor
     bool empty_keepalive_reply = false;  // answer keepalives with an empty HTTP body
+    std::string user_pin = DEFAULT_USER_PIN;  // the PIN login accepts on every partition
+    std::shared_ptr<const challenge_chain_t> challenge_chain;  // none: ORVA_GET_PEC fails
+    std::size_t session_capacity = 4096;  // open sessions per partition
+    std::size_t object_capacity = 65536;  // objects per partition
 };
 
 /// Application ids issued by ORVA_GEN_APPID, shared by all partitions. The oldest are
@@ -100,6 +106,9 @@ class partition_t {
     bool advance_saved_context(const saved_context_id_t& id, std::uint64_t sequence);
     void forget_saved_context(const saved_context_id_t& id);
 
+    /// Sessions, objects and searches (hsm_sessions.cpp, hsm_objects.cpp).
+    hsm_state_t& state() { return state_; }
+
   private:
     struct context_record_t {
         context_kind kind;
@@ -120,6 +129,7 @@ class partition_t {
     std::unordered_map<std::uint32_t, context_record_t> contexts_;
     std::deque<std::uint32_t> context_order_;  // ids, oldest first
     std::map<saved_context_id_t, std::uint64_t> saved_contexts_;
+    hsm_state_t state_;
 };
 
 class hsm_t;
@@ -159,6 +169,8 @@ class command_table {
 
 /// Each family adds its handlers here; make_command_table calls them all.
 void register_core_commands(command_table& table);
+void register_session_commands(command_table& table);
+void register_object_commands(command_table& table);
 command_table make_command_table();
 
 /// What executing one command produced, read under the partition's lock.

@@ -6,6 +6,8 @@ namespace service {
 command_table make_command_table() {
     command_table table;
     register_core_commands(table);
+    register_session_commands(table);
+    register_object_commands(table);
     return table;
 }
 

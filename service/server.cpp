@@ -280,6 +280,7 @@ struct server::impl {
 
 server::server(server_options_t options) {
     auto material = load_pki_dir(options.pki_dir);
+    options.engine.hsm.challenge_chain = load_challenge_chain(options.pki_dir / "pec-chain");
     impl_ = std::make_unique<impl>(std::move(options), std::move(material));
 }
 

@@ -105,7 +105,7 @@ TEST_P(UnknownCommand, IsAnsweredWithUnknownCommand) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, UnknownCommand,
-                         ::testing::Values(0x00u, 0x27u, 0x4Eu, 0x10Cu, 0x106u, 0x102u,
+                         ::testing::Values(0x00u, 0x2Bu, 0x4Eu, 0x10Du, 0x106u, 0x102u,
                                            0xFFFFFFFFu));
 
 TEST_F(EngineTest, WrongProtocolLevelOrShortHeaderIsArgumentsBad) {
