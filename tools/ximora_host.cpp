@@ -212,7 +212,10 @@ int run_containers(const Library& library, bool with_status) {
     return finalise(plugin) ? rc : 1;
 }
 
-int run_session(const Library& library, const args_t& args) {
+// Asks for the PIN, initialises the plug-in, runs `work` in a session logged in on the chosen
+// container, then logs out, closes and finalises whatever happened.
+int in_logged_in_session(const Library& library, const args_t& args,
+                         const std::function<bool(const Plugin&, std::uint32_t)>& work) {
     const auto pin = host::read_pin("PIN: ");
     if (!pin_given(pin)) {
         return 1;
@@ -224,10 +227,13 @@ int run_session(const Library& library, const args_t& args) {
     bool ok = false;
     {
         HostSession session(plugin);
-        ok = open_and_login(plugin, args, session, pin) &&
-             show_session_info(plugin, session.handle());
+        ok = open_and_login(plugin, args, session, pin) && work(plugin, session.handle());
     }
     return finalise(plugin) && ok ? 0 : 1;
+}
+
+int run_session(const Library& library, const args_t& args) {
+    return in_logged_in_session(library, args, show_session_info);
 }
 
 // What an object action works on, read from its operands before the plug-in starts.
@@ -329,22 +335,9 @@ int run_object(const Library& library, const args_t& args) {
     const auto& action = object_action(args);
     object_request_t request;
     action.parse({args.words.begin() + 1, args.words.end()}, request);
-
-    const auto pin = host::read_pin("PIN: ");
-    if (!pin_given(pin)) {
-        return 1;
-    }
-    Plugin plugin(library);
-    if (!initialise(plugin)) {
-        return 1;
-    }
-    bool ok = false;
-    {
-        HostSession session(plugin);
-        ok = open_and_login(plugin, args, session, pin) &&
-             action.run(plugin, session.handle(), request);
-    }
-    return finalise(plugin) && ok ? 0 : 1;
+    return in_logged_in_session(library, args, [&](const Plugin& plugin, std::uint32_t session) {
+        return action.run(plugin, session, request);
+    });
 }
 
 // The demo's object: labelled with this process's id, so that a search finds it alone even
