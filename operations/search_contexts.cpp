@@ -35,9 +35,4 @@ void forget_search(std::uint32_t session) {
     s_find_objects_context_map.erase(session);
 }
 
-void forget_all_searches() {
-    std::lock_guard lock(s_find_objects_step_mutex);
-    s_find_objects_context_map.clear();
-}
-
 }  // namespace ops

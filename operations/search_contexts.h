@@ -21,6 +21,5 @@ void start_search(std::uint32_t session, const search_id_t& id);
 std::optional<saved_context_t> take_search_step(std::uint32_t session);
 
 void forget_search(std::uint32_t session);
-void forget_all_searches();
 
 }  // namespace ops

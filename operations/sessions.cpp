@@ -66,11 +66,21 @@ void forget_closed_session(std::uint32_t session) {
     }
 }
 
-void forget_all_sessions() {
-    s_session_partition_map.clear();
-    ops::forget_all_searches();
-    for (auto* contexts : OPERATION_CONTEXT_MAPS) {
-        contexts->clear();
+// Sessions on other partitions stay open in the HSM, so the host keeps using them.
+void forget_partition_sessions(std::uint64_t partition) {
+    std::vector<std::uint32_t> closed;
+    s_session_partition_map.erase_if([&](std::uint32_t session, std::uint64_t owner) {
+        if (owner != partition) {
+            return false;
+        }
+        closed.push_back(session);
+        return true;
+    });
+    for (std::uint32_t session : closed) {
+        ops::forget_search(session);
+        for (auto* contexts : OPERATION_CONTEXT_MAPS) {
+            contexts->erase(session);
+        }
     }
 }
 
@@ -138,8 +148,8 @@ std::uint32_t close_all_sessions_once(std::uint32_t container) {
     if (rc != RC_OK) {
         return rc;
     }
-    // The HSM closed this application's sessions; the plug-in forgets all it knows.
-    forget_all_sessions();
+    // The HSM closed this application's sessions on that partition.
+    forget_partition_sessions(partition);
     return RC_OK;
 }
 

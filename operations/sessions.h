@@ -20,8 +20,8 @@ std::uint32_t open_session(void* host, std::uint32_t flags, std::uint32_t contai
                            std::uint32_t* session_out, std::uint64_t unused);
 /// Slot 58. Closes a session and forgets it with every saved context.
 std::uint32_t close_session(void* host, std::uint32_t session);
-/// Slot 59. Closes every session of this application on the container's partition; forgets
-/// every session the plug-in knows.
+/// Slot 59. Closes every session of this application on the container's partition and forgets
+/// them with their saved contexts; sessions on other partitions stay.
 std::uint32_t close_all_sessions(void* host, std::uint32_t container, void* unused);
 /// Slot 60.
 std::uint32_t clean_access(void* host, std::uint32_t container);
