@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
+#include "config/code_names.h"
 #include "tools/pki/pki.h"
 
 namespace e2e {
@@ -171,6 +173,20 @@ std::uint32_t PluginFixture::open_session(std::uint32_t container, std::uint32_t
 std::uint32_t PluginFixture::close_session(std::uint32_t session) {
     auto close = slot<slots::close_session_fn>(slots::CLOSE_SESSION);
     return close == nullptr ? NO_SLOT : close(nullptr, session);
+}
+
+std::uint32_t word_at(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    if (bytes.size() < offset + 4) {
+        return 0;
+    }
+    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
+           static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+}
+
+std::string rc_text(std::uint32_t rc) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", rc);
+    return std::string(ResultCode(rc).AsString()) + " (" + hex + ")";
 }
 
 std::optional<std::string> header(const service::request_record_t& record, std::string_view name) {

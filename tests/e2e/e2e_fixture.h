@@ -90,6 +90,15 @@ class PluginFixture : public ::testing::Test {
     bool initialised_ = false;
 };
 
+/// The little-endian word at `offset`, 0 when `bytes` is too short.
+std::uint32_t word_at(const std::vector<std::uint8_t>& bytes, std::size_t offset);
+
+/// A result code's name and value, so that a failed comparison reads as codes.
+std::string rc_text(std::uint32_t rc);
+
+#define EXPECT_RC(actual, expected) EXPECT_EQ(e2e::rc_text(actual), e2e::rc_text(expected))
+#define ASSERT_RC(actual, expected) ASSERT_EQ(e2e::rc_text(actual), e2e::rc_text(expected))
+
 /// The value of the first header named `name` (case-insensitive) in a logged request.
 std::optional<std::string> header(const service::request_record_t& record, std::string_view name);
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -23,6 +22,7 @@ namespace {
 using e2e::PARTITION_A;
 using e2e::PARTITION_B;
 using e2e::requests_for;
+using e2e::word_at;
 
 constexpr std::uint32_t OPERATIONAL = 1;
 constexpr std::uint32_t NOT_OPERATIONAL = 2;
@@ -30,21 +30,6 @@ constexpr std::uint32_t NOT_OPERATIONAL = 2;
 constexpr std::size_t COMMAND_APP_ID = 8;
 constexpr std::size_t COMMAND_WORD0 = 172 - 136;
 
-std::uint32_t word_at(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    if (bytes.size() < offset + 4) {
-        return 0;
-    }
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
-           static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-std::string rc_text(std::uint32_t rc) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", rc);
-    return std::string(ResultCode(rc).AsString()) + " (" + hex + ")";
-}
-
-#define EXPECT_RC(actual, expected) EXPECT_EQ(rc_text(actual), rc_text(expected))
 
 class RoadTest : public e2e::PluginFixture {
   protected:

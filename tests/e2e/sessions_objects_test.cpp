@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 #include <mutex>
 #include <optional>
@@ -17,12 +16,15 @@
 #include "config/code_names.h"
 #include "config/codes.h"
 #include "tests/e2e/e2e_fixture.h"
+#include "tools/host/templates.h"
 
 namespace {
 
 using e2e::PARTITION_A;
 using e2e::PARTITION_B;
+using e2e::rc_text;
 using e2e::requests_for;
+using e2e::word_at;
 
 // The host's byte block, laid out as the host lays it out.
 struct memory_block_t {
@@ -83,22 +85,6 @@ constexpr std::uint32_t NOT_LOGGED_IN = 0;
 // Offset of the session handle in a logged command (the request from offset 136).
 constexpr std::size_t COMMAND_SESSION = 172 - 136;
 
-std::uint32_t word_at(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    if (bytes.size() < offset + 4) {
-        return 0;
-    }
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
-           static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-std::string rc_text(std::uint32_t rc) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", rc);
-    return std::string(ResultCode(rc).AsString()) + " (" + hex + ")";
-}
-
-#define EXPECT_RC(actual, expected) EXPECT_EQ(rc_text(actual), rc_text(expected))
-#define ASSERT_RC(actual, expected) ASSERT_EQ(rc_text(actual), rc_text(expected))
 
 using bytes = std::vector<std::uint8_t>;
 
@@ -111,25 +97,13 @@ struct attribute_t {
     std::string_view value;
 };
 
-void append_u32(bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-    }
-}
-
-// A host-serialised template: format word 12, the attribute count, then type, length and
-// value of each attribute, little-endian.
+// A template serialised as the host serialises it.
 bytes serialise(std::initializer_list<attribute_t> attributes) {
-    constexpr std::uint32_t FORMAT_WORD = 12;
-    bytes out;
-    append_u32(out, FORMAT_WORD);
-    append_u32(out, static_cast<std::uint32_t>(attributes.size()));
+    std::vector<host::attribute_t> serialised;
     for (const auto& attribute : attributes) {
-        append_u32(out, attribute.type);
-        append_u32(out, static_cast<std::uint32_t>(attribute.value.size()));
-        out.insert(out.end(), attribute.value.begin(), attribute.value.end());
+        serialised.push_back({attribute.type, to_bytes(attribute.value)});
     }
-    return out;
+    return host::serialise_template(serialised);
 }
 
 memory_block_t block_of(bytes& data) {
@@ -459,16 +433,22 @@ TEST_F(SessionsObjectsTest, DestroyMultipleObjectsCountsOnesAlreadyGone) {
     expect_no_violations();
 }
 
-TEST_F(SessionsObjectsTest, CloseAllSessionsOfAContainerForgetsItsSessions) {
+TEST_F(SessionsObjectsTest, CloseAllSessionsOfAContainerForgetsItsSessionsOnly) {
     std::uint32_t first = 0;
     std::uint32_t second = 0;
+    std::uint32_t elsewhere = 0;
     ASSERT_RC(open_session(container_a(), &first), RC_OK);
     ASSERT_RC(open_session(container_a(), &second), RC_OK);
+    ASSERT_RC(open_session(container_b(), &elsewhere), RC_OK);
     ASSERT_RC(login(first, container_a()), RC_OK);
     EXPECT_EQ(hsm_sessions(PARTITION_A), 2u);
 
     EXPECT_RC(close_all_sessions(container_a()), RC_OK);
     EXPECT_EQ(hsm_sessions(PARTITION_A), 0u);
+    // The other partition's session is still open in the HSM and stays usable.
+    EXPECT_EQ(hsm_sessions(PARTITION_B), 1u);
+    EXPECT_RC(session_info(elsewhere).rc, RC_OK);
+    EXPECT_RC(login(elsewhere, container_b()), RC_OK);
     engine().clear_requests();
     EXPECT_RC(session_info(first).rc, ORVA_RET_SM_SESSION_HANDLE_INVALID);
     EXPECT_RC(logout(first), ORVA_RET_SM_SESSION_HANDLE_INVALID);
