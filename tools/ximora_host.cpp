@@ -78,14 +78,7 @@ std::optional<std::uint32_t> choose_container(const Plugin& plugin, const args_t
 class HostSession {
   public:
     explicit HostSession(const Plugin& plugin) : plugin_(plugin) {}
-    ~HostSession() {
-        if (logged_in_) {
-            report("logout", plugin_.logout(handle_));
-        }
-        if (open_) {
-            report("close_session", plugin_.close_session(handle_));
-        }
-    }
+    ~HostSession() { end(); }
     HostSession(const HostSession&) = delete;
     HostSession& operator=(const HostSession&) = delete;
 
@@ -102,6 +95,19 @@ class HostSession {
         return logged_in_;
     }
     std::uint32_t handle() const { return handle_; }
+    /// Logs out and closes what is logged in and open; false when either step failed.
+    bool end() {
+        bool ok = true;
+        if (logged_in_) {
+            logged_in_ = false;
+            ok = report("logout", plugin_.logout(handle_));
+        }
+        if (open_) {
+            open_ = false;
+            ok = report("close_session", plugin_.close_session(handle_)) && ok;
+        }
+        return ok;
+    }
 
   private:
     const Plugin& plugin_;
@@ -228,6 +234,7 @@ int in_logged_in_session(const Library& library, const args_t& args,
     {
         HostSession session(plugin);
         ok = open_and_login(plugin, args, session, pin) && work(plugin, session.handle());
+        ok = session.end() && ok;
     }
     return finalise(plugin) && ok ? 0 : 1;
 }
@@ -404,7 +411,7 @@ bool demo_session(const Plugin& plugin, const args_t& args) {
     std::puts("== objects: create, find by template, read an attribute, size, destroy, find");
     const bool ok = demo_objects(plugin, session.handle());
     std::puts("== log out, close the session");
-    return ok;
+    return session.end() && ok;
 }
 
 int run_demo(const Library& library, const args_t& args) {
