@@ -35,7 +35,10 @@ struct memory_block_t {
 namespace slots {
 constexpr std::size_t DELETE_INTEGERS = 3;
 constexpr std::size_t GET_SESSION_INFO = 21;
+constexpr std::size_t CLOSE_APPLICATION_ID = 8;
 constexpr std::size_t CLOSE_ALL_SESSIONS = 59;
+constexpr std::size_t CLEAN_ACCESS = 60;
+constexpr std::size_t REQUEST_CHALLENGE = 122;
 constexpr std::size_t LOGIN = 61;
 constexpr std::size_t LOGOUT = 63;
 constexpr std::size_t CREATE_OBJECT = 64;
@@ -56,6 +59,9 @@ using u32 = std::uint32_t;
 using delete_integers_fn = void (*)(u32*, u32);
 using get_session_info_fn = u32 (*)(void*, u32, u32*, u32*, u32*, u32*, u32*);
 using close_all_sessions_fn = u32 (*)(void*, u32, void*);
+using close_application_id_fn = u32 (*)(void*, u32, u32);
+using clean_access_fn = u32 (*)(void*, u32);
+using request_challenge_fn = u32 (*)(void*, u32, u32, u32, u32*, memory_block_t*);
 using login_fn = u32 (*)(void*, u32, u32, u32, const memory_block_t*, u32, bool);
 using session_fn = u32 (*)(void*, u32);
 using create_object_fn = u32 (*)(void*, u32, const memory_block_t*, u32, u32*);
@@ -460,6 +466,77 @@ TEST_F(SessionsObjectsTest, CloseAllSessionsOfAContainerForgetsItsSessionsOnly) 
     EXPECT_RC(login(fresh, container_a()), RC_OK);
     expect_no_violations();
 }
+
+TEST_F(SessionsObjectsTest, ChallengesAreFreshAndOfTheTypeTheHsmKnows) {
+    constexpr std::uint32_t CAPACITY = 64;
+    constexpr std::uint32_t UNKNOWN_TYPE = 1;
+    std::uint32_t session = 0;
+    ASSERT_RC(open_session(container_a(), &session), RC_OK);
+    auto request = slot<slots::request_challenge_fn>(slots::REQUEST_CHALLENGE);
+    bytes challenges[2];
+    std::uint32_t first_words[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        challenges[i].assign(CAPACITY, 0);
+        memory_block_t block = block_of(challenges[i]);
+        ASSERT_RC(request(nullptr, session, container_a(), 0, &first_words[i], &block), RC_OK);
+        ASSERT_GT(block.length, 0u);
+        ASSERT_LE(block.length, CAPACITY);
+        challenges[i].resize(block.length);
+    }
+    EXPECT_NE(challenges[0], challenges[1]);
+    EXPECT_NE(first_words[0], first_words[1]) << "the HSM's word for each challenge it issued";
+
+    bytes buffer(CAPACITY);
+    memory_block_t block = block_of(buffer);
+    engine().clear_requests();
+    EXPECT_RC(request(nullptr, session, container_a(), UNKNOWN_TYPE, nullptr, &block),
+              ORVA_RET_CHALLENGE_TYPE_INVALID);
+    EXPECT_RC(request(nullptr, session, container_b(), 0, nullptr, &block),
+              ORVA_RET_CONTAINER_HANDLE_INVALID);
+    EXPECT_TRUE(engine().requests().empty()) << "refused before anything was sent";
+    expect_no_violations();
+}
+
+// Slots that end the application's access to a partition: the HSM closes its sessions there;
+// the plug-in changes nothing and lets the HSM answer for the sessions it closed.
+struct access_case_t {
+    const char* name;
+    std::size_t slot;
+    bool unused_word_first;  // close_application_id takes an unused word before the container
+};
+
+class AccessTest : public SessionsObjectsTest,
+                   public ::testing::WithParamInterface<access_case_t> {};
+
+TEST_P(AccessTest, EndsTheSessionsOfThatPartitionOnly) {
+    std::uint32_t on_a = 0;
+    std::uint32_t on_b = 0;
+    ASSERT_RC(open_session(container_a(), &on_a), RC_OK);
+    ASSERT_RC(open_session(container_b(), &on_b), RC_OK);
+
+    const auto& c = GetParam();
+    const std::uint32_t rc =
+        c.unused_word_first
+            ? slot<slots::close_application_id_fn>(c.slot)(nullptr, 0, container_a())
+            : slot<slots::clean_access_fn>(c.slot)(nullptr, container_a());
+    EXPECT_RC(rc, RC_OK);
+    EXPECT_EQ(hsm_sessions(PARTITION_A), 0u);
+    EXPECT_EQ(hsm_sessions(PARTITION_B), 1u);
+    EXPECT_RC(session_info(on_a).rc, ORVA_RET_SM_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(requests_for(engine(), ORVA_GET_SESSION_INFO).size(), 1u)
+        << "the plug-in still knows the session; the HSM answers for it";
+    EXPECT_RC(session_info(on_b).rc, RC_OK);
+    std::uint32_t fresh = 0;
+    EXPECT_RC(open_session(container_a(), &fresh), RC_OK);
+    EXPECT_RC(login(fresh, container_a()), RC_OK);
+    expect_no_violations();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, AccessTest,
+    ::testing::Values(access_case_t{"clean_access", slots::CLEAN_ACCESS, false},
+                      access_case_t{"close_application_id", slots::CLOSE_APPLICATION_ID, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SessionsObjectsTest, EightHostThreadsRunWholeObjectLives) {
     constexpr int THREADS = 8;
