@@ -61,8 +61,10 @@ std::string read_line(int fd) {
     return line;
 }
 
+// Grown to its capacity first (no reallocation) so that stale bytes past the end are wiped too.
 void wipe_string(std::string& text) {
-    ::explicit_bzero(text.data(), text.capacity());
+    text.resize(text.capacity());
+    ::explicit_bzero(text.data(), text.size());
     text.clear();
 }
 
@@ -95,10 +97,11 @@ secret_string read_pin(const char* prompt) {
     if (tty < 0) {
         return {};
     }
-    (void)!::write(tty, prompt, std::strlen(prompt));
     secret_string pin;
     {
+        // Echo goes off before the prompt shows, so nothing typed after it is echoed or flushed.
         echo_off quiet(tty);
+        (void)!::write(tty, prompt, std::strlen(prompt));
         pin = secret_string(read_line(tty));
     }
     (void)!::write(tty, "\n", 1);
