@@ -58,12 +58,16 @@ session_table<saved_context_t>* const OPERATION_CONTEXT_MAPS[] = {
 };
 
 // Each map under its own lock, one after the other, never two at once.
-void forget_closed_session(std::uint32_t session) {
-    s_session_partition_map.erase(session);
+void forget_saved_contexts(std::uint32_t session) {
     ops::forget_search(session);
     for (auto* contexts : OPERATION_CONTEXT_MAPS) {
         contexts->erase(session);
     }
+}
+
+void forget_closed_session(std::uint32_t session) {
+    s_session_partition_map.erase(session);
+    forget_saved_contexts(session);
 }
 
 // Sessions on other partitions stay open in the HSM, so the host keeps using them.
@@ -76,11 +80,9 @@ void forget_partition_sessions(std::uint64_t partition) {
         closed.push_back(session);
         return true;
     });
+    // Only the contexts now: a handle the HSM reused meanwhile keeps its new partition entry.
     for (std::uint32_t session : closed) {
-        ops::forget_search(session);
-        for (auto* contexts : OPERATION_CONTEXT_MAPS) {
-            contexts->erase(session);
-        }
+        forget_saved_contexts(session);
     }
 }
 
