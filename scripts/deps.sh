@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every build and test dependency from Debian 12 packages, only when missing.
+# Installs every build and test dependency from Debian 12 packages, only when missing. The
+# tests also run nm (binutils), setsid (util-linux) and the demo mkfifo (coreutils): listed so
+# that a slimmed image gets them too.
 set -euo pipefail
 
 PACKAGES=(
@@ -9,6 +11,7 @@ PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   tinyproxy
+  binutils util-linux coreutils
 )
 
 missing=()
