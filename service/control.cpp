@@ -12,6 +12,7 @@
 
 #include <stdexcept>
 
+#include "service/json_reply.h"
 #include "service/listen.h"
 
 namespace service {
@@ -26,15 +27,6 @@ using json = nlohmann::json;
 constexpr std::chrono::seconds CONTROL_IDLE{60};
 constexpr std::size_t CONTROL_BODY_LIMIT = 64 * 1024;
 constexpr unsigned HTTP_VERSION_1_1 = 11;
-
-http_reply_t json_reply(unsigned status, const json& document) {
-    http_reply_t reply;
-    reply.status = status;
-    const auto text = document.dump();
-    reply.body.assign(text.begin(), text.end());
-    reply.headers.emplace_back("Content-Type", "application/json");
-    return reply;
-}
 
 json counts_json(const violation_counts_t& counts) {
     return {{"unknown_tokens", counts.unknown_tokens},

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/base64.h"
+#include "service/json_reply.h"
 
 namespace service {
 namespace {
@@ -14,15 +15,6 @@ constexpr std::string_view BASIC_PREFIX = "Basic ";
 constexpr char JWT_HEADER[] = R"({"alg":"HS256","typ":"JWT"})";
 constexpr std::size_t JTI_SIZE = 12;
 constexpr std::size_t HMAC_SIZE = 32;
-
-http_reply_t json_reply(unsigned status, const nlohmann::json& document) {
-    http_reply_t reply;
-    reply.status = status;
-    const auto text = document.dump();
-    reply.body.assign(text.begin(), text.end());
-    reply.headers.emplace_back("Content-Type", "application/json");
-    return reply;
-}
 
 http_reply_t oauth_error(unsigned status, const char* error) {
     auto reply = json_reply(status, {{"error", error}});

@@ -498,6 +498,9 @@ int run_command(const command_t& command, const std::string& plugin_path, const 
         std::printf("ximora-host %s %s\n  %s\n", command.name, command.operands, command.help);
         return 0;
     }
+    if (*command.operands == '\0' && !args.words.empty()) {
+        throw std::invalid_argument("unexpected operand '" + args.words[0] + "'");
+    }
     Library library(plugin_path);
     if (!library.loaded()) {
         std::fprintf(stderr, "ximora-host: cannot load %s: %s\n", plugin_path.c_str(),

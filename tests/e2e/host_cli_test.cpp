@@ -22,8 +22,8 @@ struct run_t {
 // `environment` is a prefix of shell assignments. The host runs without a controlling terminal
 // (setsid), so that a missing PIN can never wait for one.
 run_t run_host(const std::string& environment, const std::string& arguments) {
-    const std::string command = environment + " setsid " + XIMORA_HOST_PATH + " " + arguments +
-                                " 2>&1 </dev/null";
+    const std::string command = environment + " setsid '" + XIMORA_HOST_PATH + "' " +
+                                arguments + " 2>&1 </dev/null";
     run_t run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -125,7 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "cannot read /nonexistent"},
         failure_case_t{"BadHandle", "XIMORA_PIN=userpin", "object destroy one", 2,
                        "handle 'one' is not a 32-bit number"},
-        failure_case_t{"UnknownAction", "", "object list", 2, "ximora-host object find"}),
+        failure_case_t{"UnknownAction", "", "object list", 2, "ximora-host object find"},
+        failure_case_t{"UnexpectedOperand", "XIMORA_PIN=userpin", "session now", 2,
+                       "unexpected operand 'now'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
